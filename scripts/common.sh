@@ -1,0 +1,19 @@
+# Shared by the set-up scripts: installs the Debian packages the build needs when they are missing.
+packages=(cmake g++ ninja-build libeigen3-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev)
+
+install_missing_packages() {
+  local missing=()
+  for p in "${packages[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing missing Debian packages: ${missing[*]}"
+  if [ "$(id -u)" -eq 0 ]; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  elif command -v sudo >/dev/null; then
+    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  else
+    echo "error: these packages are missing and neither root nor sudo is available: ${missing[*]}" >&2
+    return 1
+  fi
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ukf/fields/iField.hpp"
+#include "ukf/helpers.hpp"
+
+namespace ukf
+{
+
+/// A plain vector block of the state ("GENERIC_FIELD"): ordinary vector arithmetic and a weighted
+/// sum as its mean.
+class GenericField final : public IField
+{
+public:
+  /// Throws std::invalid_argument when `data` does not have `size` entries.
+  GenericField(std::size_t index, std::size_t size, const std::string& name, const VectorX& data);
+  /// From a field object: reads "initial_values", "name" and "size", in that order; "size" must
+  /// equal the number of initial values ("Invalid config: " otherwise).
+  GenericField(std::size_t index, const json& config);
+
+  std::unique_ptr<IField> clone() const override;
+  std::string get_name() const override { return _name; }
+  std::size_t get_index() const override { return _index; }
+  std::size_t get_size() const override { return _size; }
+  VectorX get_vector() const override { return _data; }
+  void set_vector(const VectorX& vec) override;
+  void set_zero() override { _data.setZero(); }
+  /// Weighted sum of the same-named field over `states` (no division by the weights' sum).
+  void save_mean(std::vector<State>& states, VectorX& weights) override;
+  void operator+=(const VectorX& other) override;
+  void operator-=(const VectorX& other) override;
+
+  bool has_name(const std::string& name) const override { return _name == name; }
+  void read_into(Eigen::Ref<VectorX> out) const override;
+  void displace(const Eigen::Ref<const VectorX>& d, bool inverse) override;
+  bool assign_from(const IField& other) override;
+
+private:
+  std::size_t _index;
+  std::size_t _size;
+  std::string _name;
+  VectorX _data;
+};
+
+namespace detail
+{
+/// Reads "initial_values", "name" and "size" (in that order) of a vector-valued field object and
+/// checks that the size matches the number of values.
+void read_vector_field(std::size_t index, const json& config, std::size_t& size, std::string& name,
+                       VectorX& data);
+/// Weighted sum of the field named `name` over `states` into `out` (sized already).
+void weighted_field_sum(const std::string& name, std::vector<State>& states, const VectorX& weights,
+                        VectorX& out);
+}  // namespace detail
+
+}  // namespace ukf

@@ -1,0 +1,104 @@
+#include "ukf/fields/EulerAngleField.hpp"
+
+#include <cmath>
+
+#include "ukf/State.hpp"
+#include "ukf/fields/GenericField.hpp"
+
+namespace ukf
+{
+
+EulerAngleField::EulerAngleField(std::size_t index, std::size_t size, const std::string& name,
+                                 const VectorX& data)
+  : _index(index), _size(size), _name(name), _data(data)
+{
+  detail::check_field_length(_name, "the initial value", _data.size(),
+                             static_cast<Eigen::Index>(_size));
+}
+
+EulerAngleField::EulerAngleField(std::size_t index, const json& config) : _index(index), _size(0)
+{
+  detail::read_vector_field(index, config, _size, _name, _data);
+}
+
+std::unique_ptr<IField> EulerAngleField::clone() const
+{
+  return std::make_unique<EulerAngleField>(*this);
+}
+
+void EulerAngleField::set_vector(const VectorX& vec)
+{
+  detail::check_field_length(_name, "set_vector's argument", vec.size(),
+                             static_cast<Eigen::Index>(_size));
+  _data = vec;
+}
+
+void EulerAngleField::save_mean(std::vector<State>& states, VectorX& weights)
+{
+  detail::check_weights("field \"" + _name + "\"", weights.size(), states.size());
+  const auto n = static_cast<Eigen::Index>(_size);
+  _data.setZero();
+  VectorX sin_sum = VectorX::Zero(n);
+  VectorX cos_sum = VectorX::Zero(n);
+  VectorX v(n);
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    const IField& other = states[i].field(_name);
+    detail::check_field_length(_name, "a sigma point's value",
+                               static_cast<Eigen::Index>(other.get_size()), n);
+    other.read_into(v);
+    const double w = weights(static_cast<Eigen::Index>(i));
+    for (Eigen::Index k = 0; k < n; ++k) {
+      sin_sum(k) += w * std::sin(v(k));
+      cos_sum(k) += w * std::cos(v(k));
+    }
+  }
+  for (Eigen::Index k = 0; k < n; ++k) {
+    _data(k) = std::atan2(sin_sum(k), cos_sum(k));
+  }
+  normalize();
+}
+
+void EulerAngleField::operator+=(const VectorX& other) { displace(other, false); }
+
+void EulerAngleField::operator-=(const VectorX& other) { displace(other, true); }
+
+void EulerAngleField::normalize()
+{
+  for (Eigen::Index k = 0; k < static_cast<Eigen::Index>(_size); ++k) {
+    _data(k) = wrap_angle(_data(k));
+  }
+}
+
+void EulerAngleField::read_into(Eigen::Ref<VectorX> out) const
+{
+  detail::check_field_length(_name, "the destination", out.size(), _data.size());
+  out = _data;
+}
+
+void EulerAngleField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
+{
+  detail::check_field_length(_name, "the displacement", d.size(), _data.size());
+  if (inverse) {
+    _data -= d;
+  } else {
+    _data += d;
+  }
+  normalize();
+}
+
+bool EulerAngleField::assign_from(const IField& other)
+{
+  const auto* same = dynamic_cast<const EulerAngleField*>(&other);
+  if (same == nullptr) {
+    return false;
+  }
+  if (same != this) {
+    _index = same->_index;
+    _size = same->_size;
+    _name = same->_name;
+    _data = same->_data;
+  }
+  return true;
+}
+
+}  // namespace ukf

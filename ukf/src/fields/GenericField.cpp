@@ -1,0 +1,110 @@
+#include "ukf/fields/GenericField.hpp"
+
+#include <stdexcept>
+
+#include "ukf/State.hpp"
+
+namespace ukf
+{
+
+namespace detail
+{
+
+void read_vector_field(std::size_t index, const json& config, std::size_t& size, std::string& name,
+                       VectorX& data)
+{
+  const std::string where = config::describe(config, "field", "state index", index);
+  data = config::to_vector(config::require(config, "initial_values", where));
+  name = config::read_name(config, where);
+  const int configured = config::read_size(config, where);
+  if (configured != data.size()) {
+    throw std::runtime_error("Invalid config: \"size\" of " + where + " is " +
+                             std::to_string(configured) + " but \"initial_values\" has " +
+                             std::to_string(data.size()) + " entries");
+  }
+  size = static_cast<std::size_t>(configured);
+}
+
+void weighted_field_sum(const std::string& name, std::vector<State>& states, const VectorX& weights,
+                        VectorX& out)
+{
+  check_weights("field \"" + name + "\"", weights.size(), states.size());
+  out.setZero();
+  VectorX v(out.size());
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    const IField& other = states[i].field(name);
+    check_field_length(name, "a sigma point's value", static_cast<Eigen::Index>(other.get_size()),
+                       out.size());
+    other.read_into(v);
+    out += weights(static_cast<Eigen::Index>(i)) * v;
+  }
+}
+
+}  // namespace detail
+
+GenericField::GenericField(std::size_t index, std::size_t size, const std::string& name,
+                           const VectorX& data)
+  : _index(index), _size(size), _name(name), _data(data)
+{
+  detail::check_field_length(_name, "the initial value", _data.size(),
+                             static_cast<Eigen::Index>(_size));
+}
+
+GenericField::GenericField(std::size_t index, const json& config) : _index(index), _size(0)
+{
+  detail::read_vector_field(index, config, _size, _name, _data);
+}
+
+std::unique_ptr<IField> GenericField::clone() const
+{
+  return std::make_unique<GenericField>(*this);
+}
+
+void GenericField::set_vector(const VectorX& vec)
+{
+  detail::check_field_length(_name, "set_vector's argument", vec.size(),
+                             static_cast<Eigen::Index>(_size));
+  _data = vec;
+}
+
+void GenericField::save_mean(std::vector<State>& states, VectorX& weights)
+{
+  detail::weighted_field_sum(_name, states, weights, _data);
+}
+
+void GenericField::operator+=(const VectorX& other) { displace(other, false); }
+
+void GenericField::operator-=(const VectorX& other) { displace(other, true); }
+
+void GenericField::read_into(Eigen::Ref<VectorX> out) const
+{
+  detail::check_field_length(_name, "the destination", out.size(), _data.size());
+  out = _data;
+}
+
+void GenericField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
+{
+  detail::check_field_length(_name, "the displacement", d.size(), _data.size());
+  if (inverse) {
+    _data -= d;
+  } else {
+    _data += d;
+  }
+}
+
+bool GenericField::assign_from(const IField& other)
+{
+  const auto* same = dynamic_cast<const GenericField*>(&other);
+  if (same == nullptr) {
+    return false;
+  }
+  if (same != this) {
+    _index = same->_index;
+    _size = same->_size;
+    _name = same->_name;
+    _data = same->_data;
+  }
+  return true;
+}
+
+}  // namespace ukf
