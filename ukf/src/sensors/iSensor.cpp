@@ -1,0 +1,120 @@
+#include "ukf/sensors/iSensor.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "ukf/Measurement.hpp"
+#include "ukf/State.hpp"
+
+namespace ukf
+{
+
+bool ISensor::has_name(const std::string& name) const { return get_name() == name; }
+
+bool ISensor::assign_from(const ISensor&) { return false; }
+
+namespace detail
+{
+
+void check_sensor_length(const std::string& sensor, const char* what, Eigen::Index actual,
+                         Eigen::Index expected)
+{
+  if (actual != expected) {
+    throw std::invalid_argument(std::string(what) + " of sensor \"" + sensor + "\" has " +
+                                std::to_string(actual) + " entries, expected " +
+                                std::to_string(expected));
+  }
+}
+
+void check_sensor_at_least(const std::string& sensor, const char* what, Eigen::Index actual,
+                           Eigen::Index needed)
+{
+  if (actual < needed) {
+    throw std::invalid_argument(std::string(what) + " of sensor \"" + sensor + "\" has " +
+                                std::to_string(actual) + " entries, it needs at least " +
+                                std::to_string(needed));
+  }
+}
+
+VectorX read_state_field(const State& state, const std::string& sensor, const std::string& field,
+                         Eigen::Index needed, bool exact)
+{
+  VectorX v = state[field];
+  if (exact ? v.size() != needed : v.size() < needed) {
+    throw std::invalid_argument("sensor \"" + sensor + "\" needs " +
+                                (exact ? std::string("exactly ") : std::string("at least ")) +
+                                std::to_string(needed) + " entries of state field \"" + field +
+                                "\", which has " + std::to_string(v.size()));
+  }
+  return v;
+}
+
+void linear_mean(const std::string& sensor, std::vector<Measurement>& measurements,
+                 const VectorX& weights, VectorX& data)
+{
+  check_weights("sensor \"" + sensor + "\"", weights.size(), measurements.size());
+  data.setZero();
+  for (std::size_t i = 0; i < measurements.size(); ++i) {
+    const VectorX v = measurements[i][sensor];
+    check_sensor_length(sensor, "a sigma-point reading", v.size(), data.size());
+    data += weights(static_cast<Eigen::Index>(i)) * v;
+  }
+}
+
+void circular_mean(const std::string& sensor, std::vector<Measurement>& measurements,
+                   const VectorX& weights, Eigen::Index first, Eigen::Index count, VectorX& data)
+{
+  check_weights("sensor \"" + sensor + "\"", weights.size(), measurements.size());
+  check_sensor_at_least(sensor, "the reading", data.size(), first + count);
+  VectorX sin_sum = VectorX::Zero(count);
+  VectorX cos_sum = VectorX::Zero(count);
+  for (std::size_t i = 0; i < measurements.size(); ++i) {
+    const VectorX v = measurements[i][sensor];
+    check_sensor_at_least(sensor, "a sigma-point reading", v.size(), first + count);
+    const double w = weights(static_cast<Eigen::Index>(i));
+    for (Eigen::Index k = 0; k < count; ++k) {
+      sin_sum(k) += w * std::sin(v(first + k));
+      cos_sum(k) += w * std::cos(v(first + k));
+    }
+  }
+  for (Eigen::Index k = 0; k < count; ++k) {
+    data(first + k) = wrap_angle(std::atan2(sin_sum(k), cos_sum(k)));
+  }
+}
+
+void add_reading(const std::string& sensor, VectorX& data, const VectorX& other, bool inverse)
+{
+  check_sensor_length(sensor, "the vector added to the reading", other.size(), data.size());
+  if (inverse) {
+    data -= other;
+  } else {
+    data += other;
+  }
+}
+
+SensorConfig read_sensor_config(int index, const json& config_data)
+{
+  SensorConfig c;
+  c.where = config::describe(config_data, "sensor", "measurement index",
+                             static_cast<std::size_t>(index < 0 ? 0 : index));
+  c.size = config::read_size(config_data, c.where);
+  c.name = config::read_name(config_data, c.where);
+  c.where = "sensor \"" + c.name + "\"";
+  c.noise =
+    config::to_matrix(config::require(config_data, "noise", c.where), "\"noise\" of " + c.where);
+  if (c.noise.rows() != c.size || c.noise.cols() != c.size) {
+    throw std::runtime_error("Invalid config: \"noise\" of " + c.where + " is " +
+                             std::to_string(c.noise.rows()) + " x " +
+                             std::to_string(c.noise.cols()) + ", expected " +
+                             std::to_string(c.size) + " x " + std::to_string(c.size));
+  }
+  return c;
+}
+
+std::string read_field_key(const json& config_data, const char* key, const std::string& where)
+{
+  return config::require(config_data, key, where).get<std::string>();
+}
+
+}  // namespace detail
+}  // namespace ukf

@@ -1,0 +1,229 @@
+#include <vector>
+
+#include "test_helpers.hpp"
+#include "ukf/Measurement.hpp"
+#include "ukf/State.hpp"
+#include "ukf/factories.hpp"
+#include "ukf/sensors/OrientationSensor.hpp"
+#include "ukf/sensors/PositionSensor.hpp"
+#include "ukf/sensors/VO.hpp"
+#include "ukf/sensors/encoders.hpp"
+#include "ukf/sensors/imu.hpp"
+
+using namespace ukf;
+using ukf::test::MatrixNear;
+using ukf::test::vec;
+
+namespace
+{
+
+json generic(const std::string& name, const VectorX& v, const char* type = "GENERIC_FIELD")
+{
+  return {{"type", type},
+          {"name", name},
+          {"size", v.size()},
+          {"initial_values", std::vector<double>(v.data(), v.data() + v.size())}};
+}
+
+State state_of(std::initializer_list<json> fields) { return State(json{{"fields", fields}}); }
+
+// Sigma-point measurements holding one sensor "s" of the given type with the given readings.
+std::vector<Measurement> readings(const json& sensor, const std::vector<VectorX>& values)
+{
+  std::vector<Measurement> out;
+  for (const auto& v : values) {
+    Measurement m(json{{"sensors", {sensor}}});
+    m.sensor_populate("s", v);
+    out.push_back(m);
+  }
+  return out;
+}
+
+json sensor_cfg(const char* type, int size)
+{
+  json cfg = {{"type", type},
+              {"name", "s"},
+              {"size", size},
+              {"noise", json::array()},
+              {"state_pos_field", "P"},
+              {"state_orientation_field", "O"},
+              {"state_orient_field", "O"},
+              {"state_vel_field", "V"},
+              {"state_ang_vel_field", "W"},
+              {"state_acc_field", "A"}};
+  for (int r = 0; r < size; ++r) {
+    cfg["noise"].push_back(std::vector<double>(static_cast<std::size_t>(size), 0.0));
+    cfg["noise"][static_cast<std::size_t>(r)][static_cast<std::size_t>(r)] = 1.0;
+  }
+  return cfg;
+}
+
+}  // namespace
+
+TEST(Sensor, ConfiguredStartsUnpopulatedWithZeros)
+{
+  json cfg = sensor_cfg("POSITION_SENSOR", 3);
+  cfg["noise"][1][1] = 4.0;
+  const auto s = create_sensor_from_json(5, cfg);
+  EXPECT_EQ(s->get_vector(), VectorX::Zero(3));
+  EXPECT_FALSE(s->is_populated());
+  EXPECT_EQ(s->get_size(), 3);
+  EXPECT_EQ(s->get_noise()(1, 1), 4.0);
+  s->set_vector(vec({1, 2}));
+  EXPECT_EQ(s->get_vector().size(), 2);
+  EXPECT_EQ(s->get_size(), 3);
+  EXPECT_TRUE(s->is_populated());
+  s->set_zero();
+  EXPECT_EQ(s->get_vector(), vec({0, 0}));
+  EXPECT_FALSE(s->is_populated());
+  s->set_noise(MatrixX::Identity(3, 3));
+  EXPECT_FALSE(s->is_populated());
+  const auto copy = s->clone();
+  s->set_vector(vec({7, 7, 7}));
+  EXPECT_EQ(copy->get_vector(), vec({0, 0}));
+}
+
+TEST(Sensor, ConfigurationErrorsNameTheSensor)
+{
+  json cfg = sensor_cfg("ENCODERS", 2);
+  cfg["noise"] = {{1, 0, 0}, {0, 1, 0}};
+  EXPECT_THROW_MSG(create_sensor_from_json(0, cfg), std::runtime_error,
+                   "Invalid config: \"noise\" of sensor \"s\" is 2 x 3, expected 2 x 2");
+  cfg = sensor_cfg("IMU", 6);
+  cfg["size"] = -6;
+  EXPECT_THROW_MSG(create_sensor_from_json(0, cfg), std::runtime_error,
+                   "Invalid config: \"size\" of sensor \"s\" is -6, it must not be negative");
+  cfg = sensor_cfg("VO", 6);
+  cfg.erase("state_orient_field");
+  EXPECT_THROW_MSG(create_sensor_from_json(0, cfg), std::runtime_error,
+                   "Invalid config: missing key \"state_orient_field\" in sensor \"s\"");
+  cfg = sensor_cfg("ORIENTATION_SENSOR", 1);
+  cfg.erase("state_orientation_field");
+  EXPECT_THROW_HAS(create_sensor_from_json(0, cfg), std::runtime_error, "state_orientation_field");
+}
+
+TEST(PositionSensor, ReadsTheFirstComponents)
+{
+  const State st = state_of({generic("P", vec({1, 2, 3}))});
+  PositionSensor s(0, 2, "s", VectorX::Zero(2), MatrixX::Identity(2, 2), "P", false);
+  s.state_to_measurement(st);
+  EXPECT_EQ(s.get_vector(), vec({1, 2}));
+  EXPECT_TRUE(s.is_populated());
+  PositionSensor wide(0, 4, "wide", VectorX::Zero(4), MatrixX::Identity(4, 4), "P", false);
+  EXPECT_THROW_HAS(wide.state_to_measurement(st), std::invalid_argument, "\"wide\"", "\"P\"", "4",
+                   "3");
+  EXPECT_EQ(wide.get_vector(), VectorX::Zero(4));
+}
+
+TEST(OrientationSensor, WrapsAfterArithmeticAndTakesTheWholeField)
+{
+  const State st = state_of({generic("O", vec({4.0}), "EULER_ANGLES")});
+  OrientationSensor s(0, 1, "s", VectorX::Zero(1), MatrixX::Identity(1, 1), "O", false);
+  s.state_to_measurement(st);
+  EXPECT_EQ(s.get_vector()(0), 4.0);
+  s += vec({0.0});
+  EXPECT_NEAR(s.get_vector()(0), 4.0 - kTwoPi, 1e-15);
+
+  const State three = state_of({generic("O", vec({0.1, 0.2, 0.3}), "EULER_ANGLES")});
+  EXPECT_THROW_HAS(s.state_to_measurement(three), std::invalid_argument, "\"s\"", "\"O\"",
+                   "exactly 1", "3");
+  EXPECT_EQ(s.get_vector().size(), 1);
+
+  OrientationSensor n(0, 5, "s", vec({kPi, -kPi, 7 * kPi / 2, -7 * kPi / 2, 2 * kPi}),
+                      MatrixX::Identity(5, 5), "O", true);
+  n.normalize();
+  EXPECT_TRUE(MatrixNear(n.get_vector(), vec({-kPi, -kPi, -kPi / 2, kPi / 2, 0}), 1e-14));
+}
+
+TEST(OrientationSensor, CircularMeanAtTheSeam)
+{
+  const json cfg = sensor_cfg("ORIENTATION_SENSOR", 1);
+  std::vector<Measurement> sig = readings(cfg, {vec({3.0}), vec({-3.0})});
+  auto s = create_sensor_from_json(0, cfg);
+  VectorX w = vec({0.5, 0.5});
+  s->save_mean(sig, w);
+  EXPECT_EQ(s->get_vector()(0), -kPi);
+  EXPECT_TRUE(s->is_populated());
+}
+
+TEST(Encoders, TurnRateIsTheYawRate)
+{
+  const State st =
+    state_of({generic("V", vec({1.5, 0.2, 0.0})), generic("W", vec({0.01, 0.3, 0.7}))});
+  Encoders e(0, 2, "s", VectorX::Zero(2), MatrixX::Identity(2, 2), "V", "W", false);
+  e.state_to_measurement(st);
+  EXPECT_EQ(e.get_vector(), vec({1.5, 0.7}));
+  const State planar = state_of({generic("V", vec({1.0})), generic("W", vec({0.1, 0.2}))});
+  EXPECT_THROW_HAS(e.state_to_measurement(planar), std::invalid_argument, "\"s\"", "\"W\"", "3",
+                   "2");
+  e += vec({0.0, 1.0});
+  EXPECT_EQ(e.get_vector(), vec({1.5, 1.7}));  // no wrap
+  EXPECT_THROW_HAS(e += vec({1.0}), std::invalid_argument, "\"s\"");
+}
+
+TEST(Imu, ComparesTheFieldsAsHeld)
+{
+  const State st = state_of({generic("A", vec({0, 0, 9.81})), generic("W", vec({0.1, 0.2, 0.3}))});
+  Imu imu(0, 6, "s", VectorX::Zero(6), MatrixX::Identity(6, 6), "A", "W", false);
+  imu.state_to_measurement(st);
+  EXPECT_EQ(imu.get_vector(), vec({0, 0, 9.81, 0.1, 0.2, 0.3}));
+  imu += vec({0, 0, 0, 3.0, 0, 0});
+  imu += vec({0, 0, 0, 1.0, 0, 0});
+  EXPECT_EQ(imu.get_vector()(3), 4.1);
+}
+
+TEST(Sensor, LinearMeanUsesWeightsAsGiven)
+{
+  for (const char* type : {"ENCODERS", "POSITION_SENSOR"}) {
+    const json cfg = sensor_cfg(type, 2);
+    std::vector<Measurement> sig = readings(cfg, {vec({2, 4}), vec({4, 6}), vec({6, 8})});
+    auto s = create_sensor_from_json(0, cfg);
+    VectorX w = vec({0.5, 0.25, 0.25});
+    s->save_mean(sig, w);
+    EXPECT_TRUE(MatrixNear(s->get_vector(), vec({3.5, 5.5}), 1e-15)) << type;
+  }
+  const json one = sensor_cfg("POSITION_SENSOR", 1);
+  std::vector<Measurement> sig = readings(one, {vec({5}), vec({1}), vec({2})});
+  auto s = create_sensor_from_json(0, one);
+  VectorX w = vec({-1, 1, 1});
+  s->save_mean(sig, w);
+  EXPECT_EQ(s->get_vector()(0), -2.0);
+  VectorX too_few = vec({1});
+  EXPECT_THROW_HAS(s->save_mean(sig, too_few), std::invalid_argument, "1 weights", "3");
+}
+
+TEST(VO, PredictsWithoutWrapping)
+{
+  const State st = state_of(
+    {generic("P", vec({12.0, -7.5, 0.2})), generic("O", vec({0.0, 0.1, 3.5}), "EULER_ANGLES")});
+  VO vo(0, 6, "s", VectorX::Zero(6), MatrixX::Identity(6, 6), "P", "O", false);
+  vo.state_to_measurement(st);
+  EXPECT_EQ(vo.get_vector(), vec({12.0, -7.5, 0.2, 0.0, 0.1, 3.5}));
+}
+
+TEST(VO, WrapsItsAnglesAfterArithmetic)
+{
+  VO vo(0, 6, "s", vec({0, 0, 0, 0, 0, 3.0}), MatrixX::Identity(6, 6), "P", "O", true);
+  vo += vec({10, 0, 0, 0, 0, 1.0});
+  EXPECT_EQ(vo.get_vector()(0), 10.0);  // positions never wrap
+  EXPECT_NEAR(vo.get_vector()(5), 4.0 - kTwoPi, 1e-15);
+  vo -= vec({0, 0, 0, 0, 0, -2.0});
+  EXPECT_NEAR(vo.get_vector()(5), 6.0 - kTwoPi, 1e-15);
+}
+
+TEST(VO, MeanIsLinearForPositionsAndCircularForAngles)
+{
+  const json cfg = sensor_cfg("VO", 6);
+  std::vector<Measurement> sig =
+    readings(cfg, {vec({12.0, -7.5, 0.2, 0.0, 0.0, 3.0}), vec({14.0, -7.5, 0.2, 0.0, 0.0, -3.0})});
+  auto s = create_sensor_from_json(0, cfg);
+  VectorX half = vec({0.5, 0.5});
+  s->save_mean(sig, half);
+  EXPECT_TRUE(MatrixNear(s->get_vector(), vec({13.0, -7.5, 0.2, 0.0, 0.0, -kPi}), 1e-15));
+
+  std::vector<Measurement> same =
+    readings(cfg, {vec({1.0, 2.0, 3.0, 0.5, 0.5, 0.5}), vec({1.0, 2.0, 3.0, 0.5, 0.5, 0.5})});
+  VectorX ones = vec({1.0, 1.0});
+  s->save_mean(same, ones);
+  EXPECT_TRUE(MatrixNear(s->get_vector(), vec({2.0, 4.0, 6.0, 0.5, 0.5, 0.5}), 1e-15));
+}
