@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "ukf/State.hpp"
+#include "ukf/helpers.hpp"
+
+namespace ukf
+{
+
+/// A state field that a model reads: its name and its number of entries.
+struct FieldRequirement
+{
+  std::string name;
+  std::size_t size;
+};
+
+/// Scratch storage for propagate(), so that a caller propagating many states in a row (the
+/// filter's sigma points) allocates it once.
+struct PropagationWorkspace
+{
+  State stage;
+  VectorX k1, k2, k3, k4, increment;
+};
+
+/// A process model: the time derivative of the state, its process noise, its integration step and
+/// its name. The fixed-step fourth-order Runge-Kutta integration belongs to the interface; each
+/// stage displaces the state through the state's own `+`, so every field applies its own
+/// arithmetic (Euler angles wrap, rotations compose).
+class IModel
+{
+public:
+  /// Time derivative of `state` at time `t` (s), laid out like the state vector, each block in its
+  /// field's displacement form.
+  virtual VectorX f(const State& state, double t) const = 0;
+  /// Process noise covariance for an interval of `dt` seconds, n x n.
+  virtual MatrixX process_noise_covariance(double dt) const = 0;
+  /// The longest Runge-Kutta step, in seconds.
+  virtual double get_integrator_step() const = 0;
+  virtual std::string get_name() const = 0;
+
+  virtual ~IModel() = default;
+
+  /// The fields the model reads, with their sizes, so that a filter can reject a state that does
+  /// not fit before its first update. The default lists none.
+  virtual std::vector<FieldRequirement> required_fields() const;
+
+  /// Advances `state` in place from `t0` to `t0 + dt` in steps of get_integrator_step(), the last
+  /// one covering the remainder; nothing happens for dt <= 0. Throws std::invalid_argument when the
+  /// step is not a positive finite number or the interval needs more than kMaxSteps steps, so a
+  /// propagation always ends.
+  void propagate(State& state, double t0, double dt) const;
+  /// The same with caller-owned scratch storage.
+  void propagate(State& state, double t0, double dt, PropagationWorkspace& work) const;
+  /// One Runge-Kutta step of length `integrator_step` starting at `t0`.
+  void RK4_step(State& state, double t0, double integrator_step) const;
+
+  /// The most steps one propagate() takes: 10^6 (almost three hours at a 0.01 s step).
+  static constexpr double kMaxSteps = 1e6;
+
+protected:
+  IModel() = default;
+  IModel(const IModel&) = default;
+  IModel& operator=(const IModel&) = default;
+
+private:
+  void step(State& state, double t0, double h, PropagationWorkspace& work) const;
+};
+
+namespace detail
+{
+
+/// The keys shared by every model object: "name", "integrator_step" (a positive finite number)
+/// and the optional "process_noise" (a vector of `n` entries, the diagonal, or an n x n matrix;
+/// finite, symmetric, no negative eigenvalue). Without "process_noise", `process_noise` is empty.
+struct ModelConfig
+{
+  std::string name;
+  double integrator_step;
+  MatrixX process_noise;
+};
+ModelConfig read_model_config(const json& config, std::size_t n);
+/// Throws std::invalid_argument unless `step` is a positive finite number.
+void check_integrator_step(double step, const std::string& model);
+/// dt * Qc when `qc` is set, otherwise scale * dt * I (n x n).
+MatrixX scaled_noise(const MatrixX& qc, double dt, double scale, std::size_t n);
+/// Index of the field `name` of `state`, checked to have `size` entries for model `model`.
+std::size_t block_of(const State& state, const std::string& name, std::size_t size,
+                     const std::string& model);
+/// Rz(e2) * Ry(e1) * Rx(e0), the body-to-world rotation of Euler angles e.
+Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e);
+
+}  // namespace detail
+
+}  // namespace ukf

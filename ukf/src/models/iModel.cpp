@@ -1,0 +1,174 @@
+#include "ukf/models/iModel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include <Eigen/Eigenvalues>
+
+namespace ukf
+{
+
+std::vector<FieldRequirement> IModel::required_fields() const { return {}; }
+
+void IModel::propagate(State& state, double t0, double dt) const
+{
+  PropagationWorkspace work;
+  propagate(state, t0, dt, work);
+}
+
+void IModel::propagate(State& state, double t0, double dt, PropagationWorkspace& work) const
+{
+  const double h = get_integrator_step();
+  detail::check_integrator_step(h, get_name());
+  if (dt / h > kMaxSteps) {
+    throw std::invalid_argument("model \"" + get_name() + "\": an interval of " +
+                                config::format_number(dt) + " s needs more than " +
+                                config::format_number(kMaxSteps) + " steps of " +
+                                config::format_number(h) + " s");
+  }
+  double t = t0;
+  while (t < t0 + dt) {
+    const double step_length = std::min(h, (t0 + dt) - t);
+    step(state, t, step_length, work);
+    t = t + step_length;
+  }
+}
+
+void IModel::RK4_step(State& state, double t0, double integrator_step) const
+{
+  PropagationWorkspace work;
+  step(state, t0, integrator_step, work);
+}
+
+void IModel::step(State& s, double t0, double h, PropagationWorkspace& work) const
+{
+  const auto check = [&](const VectorX& k) {
+    if (k.size() != static_cast<Eigen::Index>(s.size())) {
+      throw std::logic_error("model \"" + get_name() + "\": f returned " +
+                             std::to_string(k.size()) + " entries for a state of " +
+                             std::to_string(s.size()));
+    }
+  };
+  work.k1 = f(s, t0);
+  check(work.k1);
+  work.increment = (h * 0.5) * work.k1;
+  work.stage = s;
+  work.stage += work.increment;
+  work.k2 = f(work.stage, t0 + h * 0.5);
+  check(work.k2);
+  work.increment = (h * 0.5) * work.k2;
+  work.stage = s;
+  work.stage += work.increment;
+  work.k3 = f(work.stage, t0 + h * 0.5);
+  check(work.k3);
+  work.increment = h * work.k3;
+  work.stage = s;
+  work.stage += work.increment;
+  work.k4 = f(work.stage, t0 + h);
+  check(work.k4);
+  work.increment = (h / 6.0) * (work.k1 + 2.0 * work.k2 + 2.0 * work.k3 + work.k4);
+  s += work.increment;
+}
+
+namespace detail
+{
+
+void check_integrator_step(double step, const std::string& model)
+{
+  if (!(std::isfinite(step) && step > 0.0)) {
+    throw std::invalid_argument("model \"" + model + "\": the integrator step " +
+                                config::format_number(step) +
+                                " is not a positive finite number of seconds");
+  }
+}
+
+ModelConfig read_model_config(const json& config, std::size_t n)
+{
+  ModelConfig c;
+  c.name = config::read_name(config, "\"model\"");
+  const std::string where = "model \"" + c.name + "\"";
+  c.integrator_step = config::require(config, "integrator_step", where).get<double>();
+  if (!(std::isfinite(c.integrator_step) && c.integrator_step > 0.0)) {
+    throw std::runtime_error("Invalid config: \"integrator_step\" of " + where + " is " +
+                             config::format_number(c.integrator_step) +
+                             ", it must be a positive finite number of seconds");
+  }
+  const auto it = config.find("process_noise");
+  if (it == config.end()) {
+    return c;
+  }
+  const std::string what = "\"process_noise\" of " + where;
+  const auto dim = static_cast<Eigen::Index>(n);
+  if (it->is_array() && !it->empty() && !(*it)[0].is_array()) {
+    const VectorX diagonal = config::to_vector(*it);
+    if (diagonal.size() != dim) {
+      throw std::runtime_error("Invalid config: " + what + " has " +
+                               std::to_string(diagonal.size()) + " entries, expected " +
+                               std::to_string(n) + " (the diagonal) or an " + std::to_string(n) +
+                               " x " + std::to_string(n) + " matrix");
+    }
+    c.process_noise = diagonal.asDiagonal();
+  } else {
+    c.process_noise = config::to_matrix(*it, what);
+    if (c.process_noise.rows() != dim || c.process_noise.cols() != dim) {
+      throw std::runtime_error("Invalid config: " + what + " is " +
+                               std::to_string(c.process_noise.rows()) + " x " +
+                               std::to_string(c.process_noise.cols()) + ", expected " +
+                               std::to_string(n) + " x " + std::to_string(n));
+    }
+  }
+  const MatrixX& q = c.process_noise;
+  if (!q.allFinite()) {
+    throw std::runtime_error("Invalid config: " + what + " has an entry that is not finite");
+  }
+  const double scale = std::max(1.0, q.cwiseAbs().maxCoeff());
+  if ((q - q.transpose()).cwiseAbs().maxCoeff() > 1e-9 * scale) {
+    throw std::runtime_error("Invalid config: " + what + " is not symmetric");
+  }
+  const Eigen::SelfAdjointEigenSolver<MatrixX> solver(q, Eigen::EigenvaluesOnly);
+  if (solver.eigenvalues().minCoeff() < -1e-12 * scale) {
+    throw std::runtime_error("Invalid config: " + what + " has a negative eigenvalue (" +
+                             config::format_number(solver.eigenvalues().minCoeff()) + ")");
+  }
+  return c;
+}
+
+MatrixX scaled_noise(const MatrixX& qc, double dt, double scale, std::size_t n)
+{
+  if (qc.size() > 0) {
+    return dt * qc;
+  }
+  const auto dim = static_cast<Eigen::Index>(n);
+  return MatrixX::Identity(dim, dim) * (scale * dt);
+}
+
+std::size_t block_of(const State& state, const std::string& name, std::size_t size,
+                     const std::string& model)
+{
+  const IField& f = state.field(name);
+  if (f.get_size() != size) {
+    throw std::invalid_argument("model \"" + model + "\" needs field \"" + name + "\" with " +
+                                std::to_string(size) + " entries, it has " +
+                                std::to_string(f.get_size()));
+  }
+  if (f.get_index() + size > state.size()) {
+    throw std::invalid_argument("model \"" + model + "\": field \"" + name +
+                                "\" lies outside the state vector");
+  }
+  return f.get_index();
+}
+
+Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e)
+{
+  Eigen::Matrix3d rotation_x;
+  rotation_x << 1, 0, 0, 0, std::cos(e(0)), -std::sin(e(0)), 0, std::sin(e(0)), std::cos(e(0));
+  Eigen::Matrix3d rotation_y;
+  rotation_y << std::cos(e(1)), 0, std::sin(e(1)), 0, 1, 0, -std::sin(e(1)), 0, std::cos(e(1));
+  Eigen::Matrix3d rotation_z;
+  rotation_z << std::cos(e(2)), -std::sin(e(2)), 0, std::sin(e(2)), std::cos(e(2)), 0, 0, 0, 1;
+  return rotation_z * rotation_y * rotation_x;
+}
+
+}  // namespace detail
+}  // namespace ukf
