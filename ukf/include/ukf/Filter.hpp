@@ -1,0 +1,94 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <Eigen/Cholesky>
+
+#include "ukf/Measurement.hpp"
+#include "ukf/State.hpp"
+#include "ukf/Step.hpp"
+#include "ukf/helpers.hpp"
+#include "ukf/models/iModel.hpp"
+
+namespace ukf
+{
+
+/// The unscented Kalman filter: the current estimate and its covariance, the process model, a
+/// template measurement of all configured sensors (none populated), the tuning parameters alpha,
+/// beta, kappa with lambda = alpha^2 (n + kappa) - n, the sigma-point weights and a record of the
+/// last update. Movable, not copyable. One thread at a time.
+class Filter
+{
+public:
+  /// A placeholder to assign over; it cannot be updated.
+  Filter();
+  /// From parts. alpha, beta and kappa default to 1, 2 and 0. Throws std::runtime_error
+  /// "Invalid config: ..." for a covariance that is not n x n, finite, symmetric and positive
+  /// semi-definite, for parameters with n + lambda <= 0 or not finite, and for a model that does not
+  /// fit the state (a field it reads missing or of the wrong size, a process noise not n x n).
+  Filter(const State& initial_state, const MatrixX& initial_covar, std::unique_ptr<IModel> model,
+         Measurement& empty_measurement, double alpha = 1.0, double beta = 2.0, double kappa = 0.0);
+  /// From a configuration file. Throws "Could not open filter config file: <path>", the JSON
+  /// library's parse and type errors, the factories' errors, "Invalid config: Covariance matrix
+  /// size does not match state vector size" and the checks of the constructor from parts.
+  explicit Filter(const std::string& config_file_path);
+  explicit Filter(const char* config_file_path) : Filter(std::string(config_file_path)) {}
+  /// The same from a configuration already parsed (the file's top-level object).
+  explicit Filter(const json& config);
+
+  Filter(Filter&&) noexcept;
+  Filter& operator=(Filter&&) noexcept;
+  Filter(const Filter&) = delete;
+  Filter& operator=(const Filter&) = delete;
+  ~Filter();
+
+  /// One predict-and-correct cycle with the populated sensors of `measurement` at time `t`
+  /// (seconds on the caller's clock; the first update becomes filter time 0).
+  /// Throws std::invalid_argument for a time that is not finite or earlier than the previous
+  /// update's, and for a measurement of another layout or with non-finite values; throws
+  /// std::runtime_error when the result is not finite. On any throw the estimate, covariance,
+  /// last step and previous time are unchanged.
+  void update(Measurement measurement, double t);
+
+  /// A fresh copy of the template measurement.
+  Measurement get_empty_measurement() const { return _empty_measurement; }
+  State get_state() const { return _state; }
+  MatrixX get_covar() const { return _covar; }
+  VectorX get_state_weights() const { return _weights_state; }
+  VectorX get_covar_weights() const { return _weights_covar; }
+  Step get_last_step() const { return _last_step; }
+  /// The derived scaling lambda = alpha^2 (n + kappa) - n.
+  double get_lambda() const { return _lambda; }
+
+private:
+  struct Workspace;
+
+  void validate();
+  void calculate_weights();
+  void generate_sigma_points(State& state, MatrixX& covar, std::vector<State>& sigmas);
+  template <typename T>
+  void UT(T& x, MatrixX& covar, std::vector<T>& sigmas);
+  void cross_covariance(MatrixX& cross_covar, State& state, std::vector<State>& prediction_sigmas,
+                        Measurement& measurement, std::vector<Measurement>& measurement_sigmas);
+
+  double _prev_time;
+  double _t_offset;
+  bool _prev_time_initialized;
+  double _alpha;
+  double _beta;
+  double _kappa;
+  double _lambda;
+  VectorX _weights_state;
+  VectorX _weights_covar;
+  State _state;
+  MatrixX _covar;
+  Step _last_step;
+  std::unique_ptr<IModel> _model;
+  Measurement _empty_measurement;
+  // Scratch storage reused from one update to the next, so that a steady run allocates little.
+  std::unique_ptr<Workspace> _work;
+};
+
+}  // namespace ukf

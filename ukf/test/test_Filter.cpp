@@ -1,0 +1,364 @@
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include <Eigen/Eigenvalues>
+
+#include "doubles/constant_rate_model.hpp"
+#include "test_helpers.hpp"
+#include "ukf/Filter.hpp"
+#include "ukf/models/pointMass3D.hpp"
+
+using namespace ukf;
+using ukf::test::ConstantRateModel;
+using ukf::test::data_path;
+using ukf::test::load_json;
+using ukf::test::MatrixNear;
+using ukf::test::vec;
+
+namespace
+{
+
+json generic(const std::string& name, const VectorX& v)
+{
+  return {{"type", "GENERIC_FIELD"},
+          {"name", name},
+          {"size", v.size()},
+          {"initial_values", std::vector<double>(v.data(), v.data() + v.size())}};
+}
+
+json reader(const std::string& field, int size, double noise)
+{
+  json n = json::array();
+  for (int r = 0; r < size; ++r) {
+    std::vector<double> row(static_cast<std::size_t>(size), 0.0);
+    row[static_cast<std::size_t>(r)] = noise;
+    n.push_back(row);
+  }
+  return {{"type", "POSITION_SENSOR"},
+          {"name", "z"},
+          {"size", size},
+          {"noise", n},
+          {"state_pos_field", field}};
+}
+
+// A filter over one generic field "x" of size n, with a model that does not move it.
+Filter still_filter(const VectorX& x0, const MatrixX& p0, double alpha, double beta, double kappa,
+                    int sensor_size = 1, double noise = 1.0)
+{
+  State s(json{{"fields", {generic("x", x0)}}});
+  Measurement m(json{{"sensors", {reader("x", sensor_size, noise)}}});
+  return Filter(s, p0, std::make_unique<ConstantRateModel>(VectorX::Zero(x0.size()), 0.1), m, alpha,
+                beta, kappa);
+}
+
+std::string write_temp(const std::string& text)
+{
+  static int counter = 0;
+  const std::string path = ::testing::TempDir() + "ukf_cfg_" + std::to_string(counter++) + ".json";
+  std::ofstream(path) << text;
+  return path;
+}
+
+bool symmetric_psd(const MatrixX& p)
+{
+  if ((p - p.transpose()).cwiseAbs().maxCoeff() > 1e-12) {
+    return false;
+  }
+  const Eigen::SelfAdjointEigenSolver<MatrixX> solver(p);
+  return solver.eigenvalues().minCoeff() > -1e-9;
+}
+
+}  // namespace
+
+TEST(FilterWeights, WorkedExamples)
+{
+  const Filter a = still_filter(vec({0, 0}), MatrixX::Identity(2, 2), 0.5, 2, 1);
+  EXPECT_DOUBLE_EQ(a.get_lambda(), -1.25);
+  EXPECT_TRUE(
+    MatrixNear(a.get_state_weights(), vec({-5.0 / 3, 2.0 / 3, 2.0 / 3, 2.0 / 3, 2.0 / 3}), 1e-15));
+  EXPECT_TRUE(
+    MatrixNear(a.get_covar_weights(), vec({13.0 / 12, 2.0 / 3, 2.0 / 3, 2.0 / 3, 2.0 / 3}), 1e-15));
+
+  const Filter b = still_filter(vec({0, 0, 0}), MatrixX::Identity(3, 3), 1, 2, 0);
+  EXPECT_EQ(b.get_lambda(), 0.0);
+  VectorX ws = VectorX::Constant(7, 1.0 / 6);
+  ws(0) = 0;
+  EXPECT_TRUE(MatrixNear(b.get_state_weights(), ws, 1e-16));
+  ws(0) = 2;
+  EXPECT_TRUE(MatrixNear(b.get_covar_weights(), ws, 1e-16));
+  EXPECT_NEAR(b.get_state_weights().sum(), 1.0, 1e-15);
+  EXPECT_NEAR(a.get_covar_weights().sum(), 2 - 0.25 + 2, 1e-14);
+}
+
+TEST(FilterSigmaPoints, AlongTheColumnsOfTheLowerFactor)
+{
+  Filter f = still_filter(vec({0, 0}), MatrixX(vec({1, 4}).asDiagonal()), 1, 2, 1);
+  f.update(f.get_empty_measurement(), 3.0);
+  const auto sig = f.get_last_step().propagated_sigmas;
+  ASSERT_EQ(sig.size(), 5u);
+  const double r3 = std::sqrt(3.0);
+  const double r12 = std::sqrt(12.0);
+  EXPECT_TRUE(MatrixNear(sig[0].get_vector(), vec({0, 0}), 0));
+  EXPECT_TRUE(MatrixNear(sig[1].get_vector(), vec({r3, 0}), 1e-15));
+  EXPECT_TRUE(MatrixNear(sig[2].get_vector(), vec({0, r12}), 1e-15));
+  EXPECT_TRUE(MatrixNear(sig[3].get_vector(), vec({-r3, 0}), 1e-15));
+  EXPECT_TRUE(MatrixNear(sig[4].get_vector(), vec({0, -r12}), 1e-15));
+
+  // Off-diagonal terms: the displacement is column i of L (L L^T = (n + lambda) P).
+  MatrixX p(2, 2);
+  p << 2, 1, 1, 2;
+  Filter g = still_filter(vec({0, 0}), p, 1, 2, 1);
+  g.update(g.get_empty_measurement(), 0.0);
+  const MatrixX l = MatrixX((3.0 * p).llt().matrixL());
+  const auto s2 = g.get_last_step().propagated_sigmas;
+  EXPECT_TRUE(MatrixNear(s2[1].get_vector(), l.col(0), 1e-15));
+  EXPECT_TRUE(MatrixNear(s2[2].get_vector(), l.col(1), 1e-15));
+  EXPECT_TRUE(MatrixNear(s2[4].get_vector(), -l.col(1), 1e-15));
+}
+
+TEST(FilterSigmaPoints, FailedFactorisationReportsOnceAndUsesTheNearestPsdMatrix)
+{
+  Filter f = still_filter(vec({1, 2}), MatrixX::Zero(2, 2), 1, 2, 1);
+  ::testing::internal::CaptureStdout();
+  f.update(f.get_empty_measurement(), 0.0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "LLT decomposition failed.\n");
+  const auto step = f.get_last_step();
+  ASSERT_EQ(step.propagated_sigmas.size(), 5u);
+  for (const State& s : step.propagated_sigmas) {
+    EXPECT_TRUE(MatrixNear(s.get_vector(), vec({1, 2}), 0));
+  }
+  EXPECT_TRUE(f.get_covar().allFinite());
+}
+
+TEST(FilterUpdate, FirstUpdateByHand)
+{
+  Filter f = still_filter(vec({0}), MatrixX::Identity(1, 1), 1, 2, 2);
+  EXPECT_TRUE(MatrixNear(f.get_state_weights(), vec({2.0 / 3, 1.0 / 6, 1.0 / 6}), 1e-15));
+  EXPECT_TRUE(MatrixNear(f.get_covar_weights(), vec({8.0 / 3, 1.0 / 6, 1.0 / 6}), 1e-15));
+  Measurement z = f.get_empty_measurement();
+  z.sensor_populate("z", vec({2}));
+  f.update(z, 0.0);
+  const Step s = f.get_last_step();
+  EXPECT_TRUE(MatrixNear(s.propagated_sigmas[1].get_vector(), vec({std::sqrt(3.0)}), 1e-15));
+  EXPECT_NEAR(s.priori_state.get_vector()(0), 0.0, 1e-15);
+  EXPECT_NEAR(s.priori_covar(0, 0), 1.0, 1e-15);
+  EXPECT_NEAR(s.predicted_measurement.get_vector()(0), 0.0, 1e-15);
+  EXPECT_NEAR(s.predicted_measurement_covar(0, 0), 2.0, 1e-15);
+  EXPECT_NEAR(s.cross_covar(0, 0), 1.0, 1e-15);
+  EXPECT_NEAR(s.kalman_gain(0, 0), 0.5, 1e-15);
+  EXPECT_NEAR(s.residual.get_vector()(0), 2.0, 1e-15);
+  EXPECT_NEAR(f.get_state().get_vector()(0), 1.0, 1e-15);
+  EXPECT_NEAR(f.get_covar()(0, 0), 0.5, 1e-15);
+  EXPECT_EQ(s.posteriori_state.get_vector(), f.get_state().get_vector());
+  EXPECT_EQ(s.posteriori_covar, f.get_covar());
+  EXPECT_EQ(s.measurement_sigmas.size(), 3u);
+  EXPECT_EQ(s.sensor_measurement.get_vector(), vec({2}));
+}
+
+TEST(FilterUpdate, OwnTimeAxis)
+{
+  Filter f = still_filter(vec({0}), MatrixX::Identity(1, 1), 1, 2, 2);
+  f.update(f.get_empty_measurement(), 7.5);
+  EXPECT_EQ(f.get_last_step().cur_time, 0.0);
+  EXPECT_EQ(f.get_last_step().dt, 0.0);
+  f.update(f.get_empty_measurement(), 7.75);
+  EXPECT_EQ(f.get_last_step().prev_time, 0.0);
+  EXPECT_EQ(f.get_last_step().cur_time, 0.25);
+  EXPECT_EQ(f.get_last_step().dt, 0.25);
+  f.update(f.get_empty_measurement(), 7.75);  // an equal time is an interval of 0
+  EXPECT_EQ(f.get_last_step().dt, 0.0);
+}
+
+TEST(FilterUpdate, NothingPopulatedIsAPurePrediction)
+{
+  State s(json{{"fields", {generic("x", vec({1, 2}))}}});
+  Measurement m(json{{"sensors", {reader("x", 2, 1.0)}}});
+  Filter f(s, MatrixX::Identity(2, 2),
+           std::make_unique<ConstantRateModel>(vec({1, 0}), 0.1, MatrixX::Identity(2, 2)), m);
+  f.update(f.get_empty_measurement(), 0.0);
+  f.update(f.get_empty_measurement(), 0.5);
+  const Step step = f.get_last_step();
+  EXPECT_EQ(step.kalman_gain.rows(), 2);
+  EXPECT_EQ(step.kalman_gain.cols(), 0);
+  EXPECT_EQ(step.predicted_measurement_covar.rows(), 0);
+  EXPECT_TRUE(MatrixNear(f.get_state().get_vector(), vec({1.5, 2}), 1e-12));
+  EXPECT_TRUE(MatrixNear(f.get_covar(), step.priori_covar, 0));
+  EXPECT_TRUE(MatrixNear(f.get_covar(), 1.5 * MatrixX::Identity(2, 2), 1e-12));
+}
+
+TEST(FilterUpdate, SizesForTwelveStatesAndOneSensor)
+{
+  json cfg = load_json("angle_axis_vo.json");
+  cfg["initial_state"]["fields"][1]["type"] = "EULER_ANGLES";
+  cfg["measurement"]["sensors"].push_back({{"type", "ENCODERS"},
+                                           {"name", "encoders"},
+                                           {"size", 2},
+                                           {"noise", {{0.1, 0}, {0, 0.1}}},
+                                           {"state_vel_field", "Velocity3D"},
+                                           {"state_ang_vel_field", "AngularVelocity3D"}});
+  Filter f(cfg);
+  Measurement z = f.get_empty_measurement();
+  z.sensor_populate("encoders", vec({1.0, 0.1}));
+  f.update(z, 1.0);
+  const Step s = f.get_last_step();
+  EXPECT_EQ(s.propagated_sigmas.size(), 25u);
+  EXPECT_EQ(s.measurement_sigmas.size(), 25u);
+  EXPECT_EQ(s.predicted_measurement_covar.rows(), 2);
+  EXPECT_EQ(s.predicted_measurement_covar.cols(), 2);
+  EXPECT_EQ(s.cross_covar.rows(), 12);
+  EXPECT_EQ(s.cross_covar.cols(), 2);
+  EXPECT_EQ(s.kalman_gain.rows(), 12);
+  EXPECT_EQ(s.kalman_gain.cols(), 2);
+}
+
+TEST(FilterUpdate, RejectedUpdatesChangeNothing)
+{
+  Filter f = still_filter(vec({0}), MatrixX::Identity(1, 1), 1, 2, 2);
+  Measurement z = f.get_empty_measurement();
+  z.sensor_populate("z", vec({2}));
+  EXPECT_THROW_HAS(f.update(z, NAN), std::invalid_argument, "not finite");
+  f.update(z, 10.0);
+  f.update(z, 11.0);
+  const VectorX x = f.get_state().get_vector();
+  const MatrixX p = f.get_covar();
+  EXPECT_THROW_HAS(f.update(z, 10.5), std::invalid_argument, "10.5", "earlier");
+  EXPECT_THROW_HAS(f.update(z, INFINITY), std::invalid_argument, "not finite");
+  EXPECT_EQ(f.get_state().get_vector(), x);
+  EXPECT_EQ(f.get_covar(), p);
+  EXPECT_EQ(f.get_last_step().cur_time, 1.0);
+
+  State s(json{{"fields", {generic("x", vec({0}))}}});
+  Measurement m(json{{"sensors", {reader("x", 1, 1.0)}}});
+  Filter g(s, MatrixX::Identity(1, 1), std::make_unique<ConstantRateModel>(vec({NAN}), 0.1), m);
+  g.update(g.get_empty_measurement(), 0.0);  // dt 0: the derivative is never evaluated
+  EXPECT_THROW_HAS(g.update(g.get_empty_measurement(), 1.0), std::runtime_error, "not finite");
+  EXPECT_EQ(g.get_state().get_vector(), vec({0}));
+  EXPECT_EQ(g.get_last_step().cur_time, 0.0);
+  Filter placeholder;
+  EXPECT_THROW(placeholder.update(Measurement(), 0.0), std::logic_error);
+}
+
+TEST(FilterConfig, FileErrors)
+{
+  EXPECT_THROW_MSG(Filter("/no/such/dir/ukf.json"), std::runtime_error,
+                   "Could not open filter config file: /no/such/dir/ukf.json");
+  EXPECT_THROW(Filter(write_temp("{ \"initial_state\": ")), json::parse_error);
+  const Filter f(data_path("point_mass_2d.json"));
+  EXPECT_EQ(f.get_state().size(), 4u);
+  EXPECT_EQ(f.get_state_weights().size(), 9);
+  Measurement copy = f.get_empty_measurement();
+  copy.sensor_populate("position_fix", vec({1, 2}));
+  EXPECT_EQ(f.get_empty_measurement().size(), 0);
+}
+
+TEST(FilterConfig, CovarianceChecks)
+{
+  json cfg = load_json("point_mass_2d.json");
+  const std::string size_msg =
+    "Invalid config: Covariance matrix size does not match state vector size";
+  cfg["initial_covariance"][0] = {1.0, 0.0, 0.0};
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error, size_msg);
+  cfg = load_json("point_mass_2d.json");
+  cfg["initial_covariance"].erase(3);
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error, size_msg);
+  cfg = load_json("point_mass_2d.json");
+  cfg["initial_covariance"][1] = {0.0, 1.0};
+  EXPECT_THROW_MSG(
+    Filter{cfg}, std::runtime_error,
+    "Invalid config: \"initial_covariance\": row 1 has 2 entries, the first row has 4");
+  cfg = load_json("point_mass_2d.json");
+  cfg["initial_covariance"][0][1] = 0.5;
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
+                   "Invalid config: \"initial_covariance\" is not symmetric");
+  cfg = load_json("point_mass_2d.json");
+  cfg["initial_covariance"][0][0] = -1.0;
+  EXPECT_THROW_HAS(Filter{cfg}, std::runtime_error,
+                   "\"initial_covariance\" has a negative eigenvalue");
+  cfg = load_json("point_mass_2d.json");
+  cfg.erase("initial_covariance");
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
+                   "Invalid config: missing key \"initial_covariance\" in the configuration");
+}
+
+TEST(FilterConfig, TuningAndModelFit)
+{
+  json cfg = load_json("point_mass_2d.json");
+  cfg["filter"] = {{"alpha", 1}, {"beta", 2}, {"kappa", -4}};
+  EXPECT_THROW_HAS(Filter{cfg}, std::runtime_error, "Invalid config: \"alpha\" 1 and \"kappa\" -4",
+                   "n + lambda = 0");
+  cfg["filter"] = {{"alpha", 1}, {"beta", "two"}, {"kappa", 0}};
+  EXPECT_THROW_MSG(Filter{cfg}, json::type_error,
+                   "[json.exception.type_error.302] type must be number, but is string");
+  cfg["filter"] = {{"alpha", 1}, {"beta", 2}};
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
+                   "Invalid config: missing key \"kappa\" in \"filter\"");
+
+  cfg = load_json("point_mass_2d.json");
+  cfg["initial_state"]["fields"][1]["name"] = "Speed2D";
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
+                   "Invalid config: model \"planar\" needs the state field \"Velocity2D\" (2 "
+                   "entries), which is missing");
+  cfg = load_json("point_mass_2d.json");
+  cfg["model"]["type"] = "POINT_MASS_3D";
+  EXPECT_THROW_HAS(Filter{cfg}, std::runtime_error, "Invalid config: model \"planar\"",
+                   "Position3D");
+  cfg = load_json("point_mass_2d.json");
+  cfg["initial_state"]["fields"].push_back(generic("Extra", vec({0})));
+  cfg["initial_covariance"] =
+    json::parse("[[1,0,0,0,0],[0,1,0,0,0],[0,0,1,0,0],[0,0,0,1,0],[0,0,0,0,1]]");
+  EXPECT_THROW_MSG(
+    Filter{cfg}, std::runtime_error,
+    "Invalid config: model \"planar\" has a process noise of 4 x 4 for a state of size 5");
+}
+
+// Every field, sensor and model type over thousands of noisy updates: the estimate stays finite
+// and the covariance symmetric positive semi-definite.
+class FilterSoak : public ::testing::TestWithParam<const char*>
+{
+};
+
+TEST_P(FilterSoak, StaysFiniteSymmetricAndPositive)
+{
+  Filter f(data_path(GetParam()));
+  std::vector<std::string> names;
+  for (const json& sensor : load_json(GetParam())["measurement"]["sensors"]) {
+    names.push_back(sensor["name"].get<std::string>());
+  }
+  std::mt19937 rng(42);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::uniform_int_distribution<int> pick(0, 7);
+  const Measurement empty = f.get_empty_measurement();
+  double heading = 0.0;
+  for (int k = 0; k < 3000; ++k) {
+    const double t = 100.0 + 0.02 * k;
+    const double speed = 1.0 + 0.5 * std::sin(0.01 * k);
+    const double yaw_rate = 0.3 * std::sin(0.003 * k);
+    heading = wrap_angle(heading + yaw_rate * 0.02);
+    Measurement z = f.get_empty_measurement();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (pick(rng) > 3 && i != 0) {
+        continue;
+      }
+      const int size = empty.sensor_size(names[i]);
+      VectorX v(size);
+      for (int j = 0; j < size; ++j) {
+        v(j) = 0.05 * noise(rng);
+      }
+      v(0) += speed;
+      if (size >= 3) {
+        v(size - 1) += heading;
+      }
+      z.sensor_populate(names[i], v);
+    }
+    f.update(z, t);
+    ASSERT_TRUE(f.get_state().get_vector().allFinite()) << k;
+    ASSERT_TRUE(symmetric_psd(f.get_covar())) << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Configurations, FilterSoak,
+                         ::testing::Values("vehicle_all_sensors.json", "angle_axis_vo.json",
+                                           "point_mass_2d.json"));
