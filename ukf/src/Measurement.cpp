@@ -11,19 +11,6 @@
 namespace ukf
 {
 
-namespace
-{
-
-// The sensor's reading, checked to be get_size() long before it is laid into a flat vector.
-VectorX checked_reading(const ISensor& s)
-{
-  VectorX v = s.get_vector();
-  detail::check_sensor_length(s.get_name(), "the reading", v.size(), s.get_size());
-  return v;
-}
-
-}  // namespace
-
 Measurement::Measurement() : _size(0), _full_size(0) {}
 
 Measurement::Measurement(const json& config_data) : _size(0), _full_size(0)
@@ -148,10 +135,10 @@ void Measurement::get_vector_into(VectorX& out) const
     if (!s->is_populated()) {
       continue;
     }
-    const VectorX v = checked_reading(*s);
-    check_compact(offset + v.size(), "the measurement vector");
-    out.segment(offset, v.size()) = v;
-    offset += v.size();
+    const int n = s->get_size();
+    check_compact(offset + n, "the measurement vector");
+    s->read_into(out.segment(offset, n));  // also checks that the reading has get_size() entries
+    offset += n;
   }
 }
 

@@ -81,6 +81,20 @@ const IField& State::field(const std::string& name) const
   throw std::runtime_error("Field not found: " + name);
 }
 
+const IField& State::field(const std::string& name, std::size_t& hint) const
+{
+  if (hint < _fields.size() && _fields[hint]->has_name(name)) {
+    return *_fields[hint];
+  }
+  for (std::size_t i = 0; i < _fields.size(); ++i) {
+    if (_fields[i]->has_name(name)) {
+      hint = i;
+      return *_fields[i];
+    }
+  }
+  throw std::runtime_error("Field not found: " + name);
+}
+
 const IField& State::field(std::size_t i) const
 {
   if (i >= _fields.size()) {
@@ -106,7 +120,6 @@ void State::get_vector_into(VectorX& out) const
 {
   out.setZero(static_cast<Eigen::Index>(_size));
   for (const auto& f : _fields) {
-    check_slice(*f, out.size(), "the state vector");
     f->read_into(out.segment(static_cast<Eigen::Index>(f->get_index()),
                              static_cast<Eigen::Index>(f->get_size())));
   }
@@ -150,8 +163,12 @@ void State::save_mean(std::vector<State>& states, VectorX& weights)
 
 void State::displace(const Eigen::Ref<const VectorX>& other, bool inverse)
 {
-  for (const auto& f : _fields) {
-    check_slice(*f, other.size(), "the displacement");
+  // Every field ends within size(), so one comparison covers them all; the loop only finds the
+  // field to name.
+  if (static_cast<std::size_t>(other.size()) < _size) {
+    for (const auto& f : _fields) {
+      check_slice(*f, other.size(), "the displacement");
+    }
   }
   for (auto& f : _fields) {
     f->displace(other.segment(static_cast<Eigen::Index>(f->get_index()),

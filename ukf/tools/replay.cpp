@@ -86,7 +86,8 @@ Measurement read_measurement(const Filter& filter, const json& input)
     z.get_sensor(name);  // "Sensor not found: <name>" before anything else
     const VectorX v = read_vector(item.value(), "the reading of sensor \"" + name + "\"");
     if (noise != input.end() && noise->contains(name)) {
-      z.sensor_populate(name, v, read_matrix((*noise)[name], "the noise of sensor \"" + name + "\""));
+      z.sensor_populate(name, v,
+                        read_matrix((*noise)[name], "the noise of sensor \"" + name + "\""));
     } else {
       z.sensor_populate(name, v);
     }

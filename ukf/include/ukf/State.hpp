@@ -36,6 +36,10 @@ public:
   std::size_t number_of_fields() const { return _fields.size(); }
   /// The first field named `name`; throws std::runtime_error "Field not found: <name>".
   const IField& field(const std::string& name) const;
+  /// The same lookup, trying position `hint` first and storing the position found there: a caller
+  /// that reads the same names from many states of one layout (the sigma points) then compares
+  /// one name per lookup.
+  const IField& field(const std::string& name, std::size_t& hint) const;
   /// The field at position i; throws std::out_of_range past the last field.
   const IField& field(std::size_t i) const;
   /// get_vector() of the first field named `name` ("Field not found: <name>" if none).

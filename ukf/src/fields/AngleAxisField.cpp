@@ -5,6 +5,8 @@
 
 #include <Eigen/Eigenvalues>
 
+#include <typeinfo>
+
 #include "ukf/State.hpp"
 
 namespace ukf
@@ -156,16 +158,16 @@ void AngleAxisField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
 
 bool AngleAxisField::assign_from(const IField& other)
 {
-  const auto* same = dynamic_cast<const AngleAxisField*>(&other);
-  if (same == nullptr) {
+  if (typeid(other) != typeid(*this)) {
     return false;
   }
-  if (same != this) {
-    _index = same->_index;
-    _size = same->_size;
-    _name = same->_name;
-    _data = same->_data;
+  const auto& same = static_cast<const AngleAxisField&>(other);
+  _index = same._index;
+  _size = same._size;
+  if (_name != same._name) {
+    _name = same._name;
   }
+  _data = same._data;
   return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include <typeinfo>
+
 #include "ukf/State.hpp"
 #include "ukf/fields/GenericField.hpp"
 
@@ -72,31 +74,44 @@ void EulerAngleField::normalize()
 void EulerAngleField::read_into(Eigen::Ref<VectorX> out) const
 {
   detail::check_field_length(_name, "the destination", out.size(), _data.size());
-  out = _data;
+  // Plain loops: the blocks are a few entries long, too short for vectorised assignment to pay.
+  for (Eigen::Index i = 0; i < _data.size(); ++i) {
+    out[i] = _data[i];
+  }
 }
 
 void EulerAngleField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
 {
   detail::check_field_length(_name, "the displacement", d.size(), _data.size());
   if (inverse) {
-    _data -= d;
+    for (Eigen::Index i = 0; i < _data.size(); ++i) {
+      _data[i] -= d[i];
+    }
   } else {
-    _data += d;
+    for (Eigen::Index i = 0; i < _data.size(); ++i) {
+      _data[i] += d[i];
+    }
   }
   normalize();
 }
 
 bool EulerAngleField::assign_from(const IField& other)
 {
-  const auto* same = dynamic_cast<const EulerAngleField*>(&other);
-  if (same == nullptr) {
+  if (typeid(other) != typeid(*this)) {
     return false;
   }
-  if (same != this) {
-    _index = same->_index;
-    _size = same->_size;
-    _name = same->_name;
-    _data = same->_data;
+  const auto& same = static_cast<const EulerAngleField&>(other);
+  _index = same._index;
+  _size = same._size;
+  if (_name != same._name) {
+    _name = same._name;
+  }
+  if (_data.size() == same._data.size()) {
+    for (Eigen::Index i = 0; i < _data.size(); ++i) {
+      _data[i] = same._data[i];
+    }
+  } else {
+    _data = same._data;
   }
   return true;
 }

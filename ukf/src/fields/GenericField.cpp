@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include <typeinfo>
+
 #include "ukf/State.hpp"
 
 namespace ukf
@@ -79,30 +81,43 @@ void GenericField::operator-=(const VectorX& other) { displace(other, true); }
 void GenericField::read_into(Eigen::Ref<VectorX> out) const
 {
   detail::check_field_length(_name, "the destination", out.size(), _data.size());
-  out = _data;
+  // Plain loops: the blocks are a few entries long, too short for vectorised assignment to pay.
+  for (Eigen::Index i = 0; i < _data.size(); ++i) {
+    out[i] = _data[i];
+  }
 }
 
 void GenericField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
 {
   detail::check_field_length(_name, "the displacement", d.size(), _data.size());
   if (inverse) {
-    _data -= d;
+    for (Eigen::Index i = 0; i < _data.size(); ++i) {
+      _data[i] -= d[i];
+    }
   } else {
-    _data += d;
+    for (Eigen::Index i = 0; i < _data.size(); ++i) {
+      _data[i] += d[i];
+    }
   }
 }
 
 bool GenericField::assign_from(const IField& other)
 {
-  const auto* same = dynamic_cast<const GenericField*>(&other);
-  if (same == nullptr) {
+  if (typeid(other) != typeid(*this)) {
     return false;
   }
-  if (same != this) {
-    _index = same->_index;
-    _size = same->_size;
-    _name = same->_name;
-    _data = same->_data;
+  const auto& same = static_cast<const GenericField&>(other);
+  _index = same._index;
+  _size = same._size;
+  if (_name != same._name) {
+    _name = same._name;
+  }
+  if (_data.size() == same._data.size()) {
+    for (Eigen::Index i = 0; i < _data.size(); ++i) {
+      _data[i] = same._data[i];
+    }
+  } else {
+    _data = same._data;
   }
   return true;
 }

@@ -143,10 +143,18 @@ MatrixX scaled_noise(const MatrixX& qc, double dt, double scale, std::size_t n)
   return MatrixX::Identity(dim, dim) * (scale * dt);
 }
 
-std::size_t block_of(const State& state, const std::string& name, std::size_t size,
-                     const std::string& model)
+const std::string kPosition2D = "Position2D";
+const std::string kVelocity2D = "Velocity2D";
+const std::string kPosition3D = "Position3D";
+const std::string kOrientation3D = "Orientation3D";
+const std::string kVelocity3D = "Velocity3D";
+const std::string kAngularVelocity3D = "AngularVelocity3D";
+const std::string kAcceleration3D = "Acceleration3D";
+
+const IField& block_of(const State& state, const std::string& name, std::size_t size,
+                       const std::string& model, std::size_t& hint)
 {
-  const IField& f = state.field(name);
+  const IField& f = state.field(name, hint);
   if (f.get_size() != size) {
     throw std::invalid_argument("model \"" + model + "\" needs field \"" + name + "\" with " +
                                 std::to_string(size) + " entries, it has " +
@@ -156,17 +164,20 @@ std::size_t block_of(const State& state, const std::string& name, std::size_t si
     throw std::invalid_argument("model \"" + model + "\": field \"" + name +
                                 "\" lies outside the state vector");
   }
-  return f.get_index();
+  return f;
 }
 
 Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e)
 {
+  const double c0 = std::cos(e(0)), s0 = std::sin(e(0));
+  const double c1 = std::cos(e(1)), s1 = std::sin(e(1));
+  const double c2 = std::cos(e(2)), s2 = std::sin(e(2));
   Eigen::Matrix3d rotation_x;
-  rotation_x << 1, 0, 0, 0, std::cos(e(0)), -std::sin(e(0)), 0, std::sin(e(0)), std::cos(e(0));
+  rotation_x << 1, 0, 0, 0, c0, -s0, 0, s0, c0;
   Eigen::Matrix3d rotation_y;
-  rotation_y << std::cos(e(1)), 0, std::sin(e(1)), 0, 1, 0, -std::sin(e(1)), 0, std::cos(e(1));
+  rotation_y << c1, 0, s1, 0, 1, 0, -s1, 0, c1;
   Eigen::Matrix3d rotation_z;
-  rotation_z << std::cos(e(2)), -std::sin(e(2)), 0, std::sin(e(2)), std::cos(e(2)), 0, 0, 0, 1;
+  rotation_z << c2, -s2, 0, s2, c2, 0, 0, 0, 1;
   return rotation_z * rotation_y * rotation_x;
 }
 

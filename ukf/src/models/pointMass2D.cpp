@@ -36,15 +36,18 @@ PointMass2D::PointMass2D(detail::ModelConfig c)
 
 std::vector<FieldRequirement> PointMass2D::required_fields() const
 {
-  return {{"Position2D", 2}, {"Velocity2D", 2}};
+  return {{detail::kPosition2D, 2}, {detail::kVelocity2D, 2}};
 }
 
 VectorX PointMass2D::f(const State& state, double /*t*/) const
 {
+  // Where each field was found last: sigma points share one layout.
+  thread_local std::size_t hints[2] = {};
   VectorX derivative = VectorX::Zero(static_cast<Eigen::Index>(state.size()));
-  const auto p = static_cast<Eigen::Index>(detail::block_of(state, "Position2D", 2, _name));
-  const IField& velocity = state.field("Velocity2D");
-  const auto q = static_cast<Eigen::Index>(detail::block_of(state, "Velocity2D", 2, _name));
+  const auto p = static_cast<Eigen::Index>(
+    detail::block_of(state, detail::kPosition2D, 2, _name, hints[0]).get_index());
+  const IField& velocity = detail::block_of(state, detail::kVelocity2D, 2, _name, hints[1]);
+  const auto q = static_cast<Eigen::Index>(velocity.get_index());
   Eigen::Vector2d v;
   velocity.read_into(v);
   derivative(p) = v(0);

@@ -36,29 +36,31 @@ PointMass3D::PointMass3D(detail::ModelConfig c)
 
 std::vector<FieldRequirement> PointMass3D::required_fields() const
 {
-  return {{"Position3D", 3}, {"Orientation3D", 3}, {"Velocity3D", 3}, {"AngularVelocity3D", 3}};
+  return {{detail::kPosition3D, 3},
+          {detail::kOrientation3D, 3},
+          {detail::kVelocity3D, 3},
+          {detail::kAngularVelocity3D, 3}};
 }
 
 VectorX PointMass3D::f(const State& state, double /*t*/) const
 {
+  // Where each field was found last: sigma points share one layout.
+  thread_local std::size_t hints[4] = {};
   VectorX derivative = VectorX::Zero(static_cast<Eigen::Index>(state.size()));
-  const auto position = static_cast<Eigen::Index>(detail::block_of(state, "Position3D", 3, _name));
-  const auto orientation =
-    static_cast<Eigen::Index>(detail::block_of(state, "Orientation3D", 3, _name));
-  const auto velocity = static_cast<Eigen::Index>(detail::block_of(state, "Velocity3D", 3, _name));
-  const auto angular =
-    static_cast<Eigen::Index>(detail::block_of(state, "AngularVelocity3D", 3, _name));
-  Eigen::Vector3d euler_angles;
-  state.field("Orientation3D").read_into(euler_angles);
-  Eigen::Vector3d local_vel;
-  state.field("Velocity3D").read_into(local_vel);
-  Eigen::Vector3d angular_vel;
-  state.field("AngularVelocity3D").read_into(angular_vel);
+  const IField& position = detail::block_of(state, detail::kPosition3D, 3, _name, hints[0]);
+  const IField& orientation = detail::block_of(state, detail::kOrientation3D, 3, _name, hints[1]);
+  const IField& velocity = detail::block_of(state, detail::kVelocity3D, 3, _name, hints[2]);
+  const IField& angular = detail::block_of(state, detail::kAngularVelocity3D, 3, _name, hints[3]);
+  Eigen::Vector3d euler_angles, local_vel, angular_vel;
+  orientation.read_into(euler_angles);
+  velocity.read_into(local_vel);
+  angular.read_into(angular_vel);
   const Eigen::Vector3d world_vel = detail::body_to_world(euler_angles) * local_vel;
-  derivative.segment<3>(position) = world_vel;
-  derivative.segment<3>(orientation) = angular_vel;
-  derivative.segment<3>(velocity).setZero();
-  derivative.segment<3>(angular).setZero();
+  const auto at = [](const IField& f) { return static_cast<Eigen::Index>(f.get_index()); };
+  derivative.segment<3>(at(position)) = world_vel;
+  derivative.segment<3>(at(orientation)) = angular_vel;
+  derivative.segment<3>(at(velocity)).setZero();
+  derivative.segment<3>(at(angular)).setZero();
   return derivative;
 }
 

@@ -1,6 +1,7 @@
 #include "ukf/sensors/OrientationSensor.hpp"
 
 #include <algorithm>
+#include <typeinfo>
 #include <utility>
 
 #include "ukf/Measurement.hpp"
@@ -55,11 +56,13 @@ void OrientationSensor::set_zero()
 
 bool OrientationSensor::assign_from(const ISensor& other)
 {
-  const auto* same = dynamic_cast<const OrientationSensor*>(&other);
-  if (same != nullptr && same != this) {
-    *this = *same;
+  if (typeid(other) != typeid(*this)) {
+    return false;
   }
-  return same != nullptr;
+  if (&other != this) {
+    *this = static_cast<const OrientationSensor&>(other);
+  }
+  return true;
 }
 
 void OrientationSensor::operator+=(const VectorX& other)
@@ -85,7 +88,7 @@ void OrientationSensor::normalize()
 void OrientationSensor::state_to_measurement(const State& state)
 {
   // The reading takes the field's whole vector, so the field must have exactly get_size() angles.
-  _data = detail::read_state_field(state, _name, _state_orient_field, _size, true);
+  detail::read_state_field(state, _name, _state_orient_field, _size, true, _data);
   _is_populated = true;
 }
 

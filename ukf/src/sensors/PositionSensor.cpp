@@ -1,6 +1,7 @@
 #include "ukf/sensors/PositionSensor.hpp"
 
 #include <algorithm>
+#include <typeinfo>
 #include <utility>
 
 #include "ukf/Measurement.hpp"
@@ -53,11 +54,13 @@ void PositionSensor::set_zero()
 
 bool PositionSensor::assign_from(const ISensor& other)
 {
-  const auto* same = dynamic_cast<const PositionSensor*>(&other);
-  if (same != nullptr && same != this) {
-    *this = *same;
+  if (typeid(other) != typeid(*this)) {
+    return false;
   }
-  return same != nullptr;
+  if (&other != this) {
+    *this = static_cast<const PositionSensor&>(other);
+  }
+  return true;
 }
 
 void PositionSensor::operator+=(const VectorX& other)
@@ -72,7 +75,8 @@ void PositionSensor::operator-=(const VectorX& other)
 
 void PositionSensor::state_to_measurement(const State& state)
 {
-  const VectorX v = detail::read_state_field(state, _name, _state_pos_field, _size, false);
+  thread_local VectorX v;
+  detail::read_state_field(state, _name, _state_pos_field, _size, false, v);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), _size);
   _data.head(_size) = v.head(_size);
   _is_populated = true;

@@ -1,6 +1,7 @@
 #include "ukf/sensors/VO.hpp"
 
 #include <algorithm>
+#include <typeinfo>
 #include <utility>
 
 #include "ukf/Measurement.hpp"
@@ -52,11 +53,13 @@ void VO::set_zero()
 
 bool VO::assign_from(const ISensor& other)
 {
-  const auto* same = dynamic_cast<const VO*>(&other);
-  if (same != nullptr && same != this) {
-    *this = *same;
+  if (typeid(other) != typeid(*this)) {
+    return false;
   }
-  return same != nullptr;
+  if (&other != this) {
+    *this = static_cast<const VO&>(other);
+  }
+  return true;
 }
 
 void VO::operator+=(const VectorX& other)
@@ -81,8 +84,10 @@ void VO::normalize()
 
 void VO::state_to_measurement(const State& state)
 {
-  const VectorX pos = detail::read_state_field(state, _name, _state_pos_field, 3, true);
-  const VectorX orient = detail::read_state_field(state, _name, _state_orient_field, 3, true);
+  thread_local VectorX pos;
+  detail::read_state_field(state, _name, _state_pos_field, 3, true, pos);
+  thread_local VectorX orient;
+  detail::read_state_field(state, _name, _state_orient_field, 3, true, orient);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 6);
   _data.segment<3>(0) = pos;
   _data.segment<3>(3) = orient;

@@ -1,6 +1,7 @@
 #include "ukf/sensors/encoders.hpp"
 
 #include <algorithm>
+#include <typeinfo>
 #include <utility>
 
 #include "ukf/Measurement.hpp"
@@ -52,11 +53,13 @@ void Encoders::set_zero()
 
 bool Encoders::assign_from(const ISensor& other)
 {
-  const auto* same = dynamic_cast<const Encoders*>(&other);
-  if (same != nullptr && same != this) {
-    *this = *same;
+  if (typeid(other) != typeid(*this)) {
+    return false;
   }
-  return same != nullptr;
+  if (&other != this) {
+    *this = static_cast<const Encoders&>(other);
+  }
+  return true;
 }
 
 void Encoders::operator+=(const VectorX& other) { detail::add_reading(_name, _data, other, false); }
@@ -67,8 +70,10 @@ void Encoders::state_to_measurement(const State& state)
 {
   // The turn rate is the yaw rate, component 2 of the angular velocity: the node fills it from
   // twist.angular.z and the vehicle model turns the heading (about z) with that component.
-  const VectorX vel = detail::read_state_field(state, _name, _state_vel_field, 1, false);
-  const VectorX ang = detail::read_state_field(state, _name, _state_ang_vel_field, 3, false);
+  thread_local VectorX vel;
+  detail::read_state_field(state, _name, _state_vel_field, 1, false, vel);
+  thread_local VectorX ang;
+  detail::read_state_field(state, _name, _state_ang_vel_field, 3, false, ang);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 2);
   _data(0) = vel(0);
   _data(1) = ang(2);

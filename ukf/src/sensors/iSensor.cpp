@@ -13,6 +13,13 @@ bool ISensor::has_name(const std::string& name) const { return get_name() == nam
 
 bool ISensor::assign_from(const ISensor&) { return false; }
 
+void ISensor::read_into(Eigen::Ref<VectorX> out) const
+{
+  const VectorX v = get_vector();
+  detail::check_sensor_length(get_name(), "the destination", out.size(), v.size());
+  out = v;
+}
+
 namespace detail
 {
 
@@ -36,17 +43,29 @@ void check_sensor_at_least(const std::string& sensor, const char* what, Eigen::I
   }
 }
 
-VectorX read_state_field(const State& state, const std::string& sensor, const std::string& field,
-                         Eigen::Index needed, bool exact)
+void read_state_field(const State& state, const std::string& sensor, const std::string& field,
+                      Eigen::Index needed, bool exact, VectorX& out)
 {
-  VectorX v = state[field];
-  if (exact ? v.size() != needed : v.size() < needed) {
+  const IField& f = state.field(field);
+  const auto size = static_cast<Eigen::Index>(f.get_size());
+  if (exact ? size != needed : size < needed) {
     throw std::invalid_argument("sensor \"" + sensor + "\" needs " +
                                 (exact ? std::string("exactly ") : std::string("at least ")) +
                                 std::to_string(needed) + " entries of state field \"" + field +
-                                "\", which has " + std::to_string(v.size()));
+                                "\", which has " + std::to_string(size));
   }
-  return v;
+  if (out.size() != size) {
+    out.resize(size);
+  }
+  f.read_into(out);
+}
+
+void copy_reading(const std::string& sensor, const VectorX& data, Eigen::Ref<VectorX> out)
+{
+  check_sensor_length(sensor, "the destination", out.size(), data.size());
+  for (Eigen::Index i = 0; i < data.size(); ++i) {
+    out[i] = data[i];
+  }
 }
 
 void linear_mean(const std::string& sensor, std::vector<Measurement>& measurements,

@@ -1,6 +1,7 @@
 #include "ukf/sensors/imu.hpp"
 
 #include <algorithm>
+#include <typeinfo>
 #include <utility>
 
 #include "ukf/Measurement.hpp"
@@ -52,11 +53,13 @@ void Imu::set_zero()
 
 bool Imu::assign_from(const ISensor& other)
 {
-  const auto* same = dynamic_cast<const Imu*>(&other);
-  if (same != nullptr && same != this) {
-    *this = *same;
+  if (typeid(other) != typeid(*this)) {
+    return false;
   }
-  return same != nullptr;
+  if (&other != this) {
+    *this = static_cast<const Imu&>(other);
+  }
+  return true;
 }
 
 void Imu::operator+=(const VectorX& other) { detail::add_reading(_name, _data, other, false); }
@@ -65,8 +68,10 @@ void Imu::operator-=(const VectorX& other) { detail::add_reading(_name, _data, o
 
 void Imu::state_to_measurement(const State& state)
 {
-  const VectorX acc = detail::read_state_field(state, _name, _state_acc_field, 3, true);
-  const VectorX ang = detail::read_state_field(state, _name, _state_ang_vel_field, 3, true);
+  thread_local VectorX acc;
+  detail::read_state_field(state, _name, _state_acc_field, 3, true, acc);
+  thread_local VectorX ang;
+  detail::read_state_field(state, _name, _state_ang_vel_field, 3, true, ang);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 6);
   _data.segment<3>(0) = acc;
   _data.segment<3>(3) = ang;

@@ -12,7 +12,6 @@ int main(int argc, char** argv)
   ukf::Measurement z = filter.get_empty_measurement();
   z.sensor_populate("position_fix", ukf::VectorX::Ones(2));
   filter.update(z, 0.0);
-  std::cout << "installed ukf works: state " << filter.get_state().get_vector().transpose()
-            << '\n';
+  std::cout << "installed ukf works: state " << filter.get_state().get_vector().transpose() << '\n';
   return 0;
 }

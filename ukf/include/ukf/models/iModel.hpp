@@ -86,9 +86,13 @@ ModelConfig read_model_config(const json& config, std::size_t n);
 void check_integrator_step(double step, const std::string& model);
 /// dt * Qc when `qc` is set, otherwise scale * dt * I (n x n).
 MatrixX scaled_noise(const MatrixX& qc, double dt, double scale, std::size_t n);
-/// Index of the field `name` of `state`, checked to have `size` entries for model `model`.
-std::size_t block_of(const State& state, const std::string& name, std::size_t size,
-                     const std::string& model);
+/// The field `name` of `state`, checked to have `size` entries for model `model`. The lookup
+/// starts at position `hint` and leaves there the position found (State::field).
+const IField& block_of(const State& state, const std::string& name, std::size_t size,
+                       const std::string& model, std::size_t& hint);
+/// The names of the standard fields, made once.
+extern const std::string kPosition2D, kVelocity2D, kPosition3D, kOrientation3D, kVelocity3D,
+  kAngularVelocity3D, kAcceleration3D;
 /// Rz(e2) * Ry(e1) * Rx(e0), the body-to-world rotation of Euler angles e.
 Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e);
 

@@ -42,6 +42,10 @@ public:
 
   bool has_name(const std::string& name) const override { return _name == name; }
   bool assign_from(const ISensor& other) override;
+  void read_into(Eigen::Ref<VectorX> out) const override
+  {
+    detail::copy_reading(_name, _data, out);
+  }
 
 private:
   OrientationSensor(const json& config_data, const detail::SensorConfig& c, int index);

@@ -45,6 +45,8 @@ public:
 
   /// Whether get_name() equals `name`.
   virtual bool has_name(const std::string& name) const;
+  /// Writes get_vector() into `out`, which has get_vector().size() entries.
+  virtual void read_into(Eigen::Ref<VectorX> out) const;
   /// Makes this sensor an exact copy of `other` when both are of the same concrete class and
   /// returns true; otherwise changes nothing and returns false (the caller then clones).
   virtual bool assign_from(const ISensor& other);
@@ -64,9 +66,12 @@ void check_sensor_length(const std::string& sensor, const char* what, Eigen::Ind
 /// Throws std::invalid_argument unless `actual` >= `needed`.
 void check_sensor_at_least(const std::string& sensor, const char* what, Eigen::Index actual,
                            Eigen::Index needed);
-/// The field `field` of `state`, checked to have at least (`exact`: exactly) `needed` entries.
-VectorX read_state_field(const State& state, const std::string& sensor, const std::string& field,
-                         Eigen::Index needed, bool exact);
+/// The field `field` of `state`, checked to have at least (`exact`: exactly) `needed` entries,
+/// read into `out` (resized only when its length differs).
+void read_state_field(const State& state, const std::string& sensor, const std::string& field,
+                      Eigen::Index needed, bool exact, VectorX& out);
+/// Copies `data` into `out` after checking that the lengths agree.
+void copy_reading(const std::string& sensor, const VectorX& data, Eigen::Ref<VectorX> out);
 /// Weighted sum of the same-named sensor's readings over `measurements` into `data`.
 void linear_mean(const std::string& sensor, std::vector<Measurement>& measurements,
                  const VectorX& weights, VectorX& data);
