@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "rosidl_runtime_cpp/message_initialization.hpp"
+
+namespace geometry_msgs::msg
+{
+
+template <class ContainerAllocator>
+struct Quaternion_
+{
+  using Type = Quaternion_<ContainerAllocator>;
+
+  explicit Quaternion_(rosidl_runtime_cpp::MessageInitialization _init =
+                         rosidl_runtime_cpp::MessageInitialization::ALL)
+  {
+    (void)_init;
+    if (_init != rosidl_runtime_cpp::MessageInitialization::SKIP &&
+        _init != rosidl_runtime_cpp::MessageInitialization::DEFAULTS_ONLY) {
+      x = 0.0;
+    }
+    if (_init != rosidl_runtime_cpp::MessageInitialization::SKIP &&
+        _init != rosidl_runtime_cpp::MessageInitialization::DEFAULTS_ONLY) {
+      y = 0.0;
+    }
+    if (_init != rosidl_runtime_cpp::MessageInitialization::SKIP &&
+        _init != rosidl_runtime_cpp::MessageInitialization::DEFAULTS_ONLY) {
+      z = 0.0;
+    }
+    if (_init == rosidl_runtime_cpp::MessageInitialization::ALL ||
+        _init == rosidl_runtime_cpp::MessageInitialization::DEFAULTS_ONLY) {
+      w = 1.0;
+    } else if (_init == rosidl_runtime_cpp::MessageInitialization::ZERO) {
+      w = 0.0;
+    }
+  }
+  explicit Quaternion_(const ContainerAllocator&, rosidl_runtime_cpp::MessageInitialization _init =
+                                                    rosidl_runtime_cpp::MessageInitialization::ALL)
+    : Quaternion_(_init)
+  {
+  }
+
+  using _x_type = double;
+  _x_type x;
+  using _y_type = double;
+  _y_type y;
+  using _z_type = double;
+  _z_type z;
+  using _w_type = double;
+  _w_type w;
+
+  ROS2_STANDIN_MESSAGE_ALIASES(Type);
+
+  bool operator==(const Type& other) const
+  {
+    return x == other.x && y == other.y && z == other.z && w == other.w;
+  }
+  bool operator!=(const Type& other) const { return !(*this == other); }
+};
+
+using Quaternion = Quaternion_<std::allocator<void>>;
+
+}  // namespace geometry_msgs::msg

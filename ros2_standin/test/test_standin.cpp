@@ -1,0 +1,139 @@
+// The stand-in must behave as ROS 2 Humble does for everything the node and its tests use.
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ament_index_cpp/get_package_share_directory.hpp"
+#include "geometry_msgs/msg/twist_stamped.hpp"
+#include "nav_msgs/msg/odometry.hpp"
+#include "rclcpp/rclcpp.hpp"
+
+namespace
+{
+
+class Standin : public ::testing::Test
+{
+protected:
+  void init(std::vector<const char*> args = {"prog"})
+  {
+    rclcpp::init(static_cast<int>(args.size()), args.data());
+  }
+  void TearDown() override { rclcpp::shutdown(); }
+};
+
+}  // namespace
+
+TEST(StandinMessages, DefaultsMatchTheMsgFiles)
+{
+  geometry_msgs::msg::TwistStamped t;
+  EXPECT_EQ(t.header.stamp.sec, 0);
+  EXPECT_EQ(t.twist.angular.z, 0.0);
+  nav_msgs::msg::Odometry o;
+  EXPECT_EQ(o.pose.pose.orientation.w, 1.0);
+  EXPECT_EQ(o.pose.covariance[35], 0.0);
+  EXPECT_TRUE(o.child_frame_id.empty());
+  nav_msgs::msg::Odometry zero(rosidl_runtime_cpp::MessageInitialization::ZERO);
+  EXPECT_EQ(zero.pose.pose.orientation.w, 0.0);
+}
+
+TEST_F(Standin, NodeBeforeInitAndSpinAfterShutdownThrow)
+{
+  EXPECT_THROW(rclcpp::Node("n"), rclcpp::exceptions::RCLError);
+  init();
+  auto node = std::make_shared<rclcpp::Node>("n");
+  EXPECT_TRUE(rclcpp::ok());
+  EXPECT_THROW(rclcpp::init(0, nullptr), rclcpp::ContextAlreadyInitialized);
+  EXPECT_TRUE(rclcpp::shutdown());
+  EXPECT_FALSE(rclcpp::shutdown());
+  EXPECT_THROW(rclcpp::spin_some(node), rclcpp::exceptions::RCLError);
+}
+
+TEST_F(Standin, ParameterOverridesAndTheirTypes)
+{
+  init({"prog", "--ros-args", "-p", "ukf_config:=/a.json", "-p", "other:=123", "-p",
+        "quoted:='123'", "-p", "n:flag:=yes"});
+  auto node = std::make_shared<rclcpp::Node>("n");
+  EXPECT_EQ(node->declare_parameter("ukf_config", "/default.json"), "/a.json");
+  EXPECT_EQ(node->declare_parameter("quoted", std::string("x")), "123");
+  EXPECT_EQ(node->declare_parameter("flag", false), true);
+  try {
+    node->declare_parameter("other", std::string("x"));
+    ADD_FAILURE() << "expected InvalidParameterTypeException";
+  } catch (const rclcpp::exceptions::InvalidParameterTypeException& e) {
+    EXPECT_STREQ(e.what(),
+                 "parameter 'other' has invalid type: Wrong parameter type, parameter {other} is "
+                 "of type {string}, setting it to {integer} is not allowed.");
+  }
+  EXPECT_THROW(node->declare_parameter("ukf_config", "/x"),
+               rclcpp::exceptions::ParameterAlreadyDeclaredException);
+  EXPECT_THROW(node->get_parameter("nope"), rclcpp::exceptions::ParameterNotDeclaredException);
+  EXPECT_EQ(node->get_parameter("ukf_config").as_string(), "/a.json");
+
+  rclcpp::NodeOptions options;
+  options.arguments({"--ros-args", "-p", "ukf_config:=/local.json"});
+  options.append_parameter_override("max", 2.5);
+  auto local = std::make_shared<rclcpp::Node>("local", options);
+  EXPECT_EQ(local->declare_parameter("ukf_config", "/d"), "/local.json");
+  EXPECT_EQ(local->declare_parameter("max", 60.0), 2.5);
+}
+
+TEST_F(Standin, UnknownRosArgumentsAreRejected)
+{
+  try {
+    init({"prog", "--ros-args", "--bogus", "-p", "a:=1"});
+    ADD_FAILURE();
+  } catch (const rclcpp::exceptions::UnknownROSArgsError& e) {
+    EXPECT_STREQ(e.what(), "found unknown ROS arguments: '--bogus'");
+  }
+}
+
+TEST_F(Standin, KeepLastQueuesDeliverInOrderOnSpin)
+{
+  init();
+  auto sender = std::make_shared<rclcpp::Node>("sender");
+  auto receiver = std::make_shared<rclcpp::Node>("receiver");
+  std::vector<int> got;
+  auto sub = receiver->create_subscription<geometry_msgs::msg::TwistStamped>(
+    "encoder_vel", rclcpp::QoS(rclcpp::KeepLast(3)),
+    [&](const geometry_msgs::msg::TwistStamped& m) { got.push_back(m.header.stamp.sec); });
+  auto pub = sender->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
+  EXPECT_EQ(sender->count_subscribers("encoder_vel"), 1u);
+  EXPECT_EQ(receiver->count_publishers("/encoder_vel"), 1u);
+  EXPECT_STREQ(pub->get_topic_name(), "/encoder_vel");
+  for (int i = 0; i < 5; ++i) {
+    geometry_msgs::msg::TwistStamped m;
+    m.header.stamp.sec = i;
+    pub->publish(m);
+  }
+  EXPECT_TRUE(got.empty());
+  rclcpp::spin_some(receiver);
+  EXPECT_EQ(got, (std::vector<int>{2, 3, 4}));
+  EXPECT_THROW(sender->create_publisher<geometry_msgs::msg::TwistStamped>("bad name", 10),
+               rclcpp::exceptions::InvalidTopicNameError);
+}
+
+TEST(StandinAmentIndex, SearchesThePrefixPath)
+{
+  const std::string root = ::testing::TempDir() + "standin_prefix";
+  const std::string marker_dir = root + "/share/ament_index/resource_index/packages";
+  ASSERT_EQ(std::system(("mkdir -p " + marker_dir).c_str()), 0);
+  std::ofstream(marker_dir + "/localization_pkg").close();
+  setenv("AMENT_PREFIX_PATH", ("/nonexistent::" + root).c_str(), 1);
+  EXPECT_EQ(ament_index_cpp::get_package_share_directory("localization_pkg"),
+            root + "/share/localization_pkg");
+  try {
+    ament_index_cpp::get_package_share_directory("missing_pkg");
+    ADD_FAILURE();
+  } catch (const ament_index_cpp::PackageNotFoundError& e) {
+    EXPECT_EQ(std::string(e.what()), "package 'missing_pkg' not found, searching: [" + root + "]");
+    EXPECT_EQ(e.package_name, "missing_pkg");
+  }
+  unsetenv("AMENT_PREFIX_PATH");
+  EXPECT_THROW(ament_index_cpp::get_package_share_directory("localization_pkg"),
+               std::runtime_error);
+}
