@@ -324,7 +324,8 @@ TEST_P(FilterSoak, StaysFiniteSymmetricAndPositive)
 {
   Filter f(data_path(GetParam()));
   std::vector<std::string> names;
-  for (const json& sensor : load_json(GetParam())["measurement"]["sensors"]) {
+  const json config = load_json(GetParam());
+  for (const json& sensor : config["measurement"]["sensors"]) {
     names.push_back(sensor["name"].get<std::string>());
   }
   std::mt19937 rng(42);
