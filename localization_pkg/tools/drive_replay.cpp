@@ -1,0 +1,417 @@
+#include "drive_replay.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "geometry_msgs/msg/twist_stamped.hpp"
+#include "rclcpp/rclcpp.hpp"
+#include "zendrafell_localisation/zendrafell_localisation.hpp"
+
+namespace localisation_replay
+{
+
+namespace
+{
+
+std::string trim(const std::string& s)
+{
+  const auto b = s.find_first_not_of(" \t\r");
+  const auto e = s.find_last_not_of(" \t\r");
+  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+std::vector<std::string> split(const std::string& line)
+{
+  std::vector<std::string> cells;
+  std::stringstream in(line);
+  for (std::string cell; std::getline(in, cell, ',');) {
+    cells.push_back(trim(cell));
+  }
+  if (!line.empty() && line.back() == ',') {
+    cells.emplace_back();
+  }
+  return cells;
+}
+
+double number(const std::string& text, const std::string& column)
+{
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size()) {
+    throw std::invalid_argument("column \"" + column + "\" is not a number: \"" + text + "\"");
+  }
+  return v;
+}
+
+double yaw_of(const nav_msgs::msg::Odometry& o)
+{
+  const auto& q = o.pose.pose.orientation;
+  return std::atan2(2.0 * (q.w * q.z + q.x * q.y), 1.0 - 2.0 * (q.y * q.y + q.z * q.z));
+}
+
+double seconds(int32_t sec, uint32_t nanosec) { return sec + nanosec * 1e-9; }
+
+}  // namespace
+
+void read_drive(const std::string& path, std::vector<DriveRow>& rows)
+{
+  std::ifstream in(path);
+  if (!in.is_open()) {
+    throw std::runtime_error("cannot open drive file: " + path);
+  }
+  std::string line;
+  if (!std::getline(in, line)) {
+    throw std::runtime_error(path + ": the file is empty; it needs a header row");
+  }
+  std::map<std::string, std::size_t> col;
+  const std::vector<std::string> header = split(line);
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    col[header[i]] = i;
+  }
+  const bool split_time = col.count("sec") && col.count("nanosec");
+  if (!split_time && !col.count("stamp")) {
+    throw std::runtime_error(path +
+                             ": the header needs the time as \"sec\",\"nanosec\" or as "
+                             "\"stamp\" (seconds)");
+  }
+  for (const char* needed : {"linear_x", "angular_z"}) {
+    if (!col.count(needed)) {
+      throw std::runtime_error(path + ": the header has no column \"" + std::string(needed) + "\"");
+    }
+  }
+  const bool truth = col.count("x") && col.count("y") && col.count("yaw");
+  std::size_t line_number = 1;
+  while (std::getline(in, line)) {
+    ++line_number;
+    if (trim(line).empty()) {
+      continue;
+    }
+    const std::size_t row_number = rows.size() + 1;
+    try {
+      const std::vector<std::string> cells = split(line);
+      const auto cell = [&](const char* name) -> const std::string& {
+        const std::size_t i = col.at(name);
+        if (i >= cells.size()) {
+          throw std::invalid_argument("it has " + std::to_string(cells.size()) +
+                                      " columns, the header " + std::to_string(header.size()));
+        }
+        return cells[i];
+      };
+      DriveRow r;
+      if (split_time) {
+        const double sec = number(cell("sec"), "sec");
+        const double nanosec = number(cell("nanosec"), "nanosec");
+        if (sec != std::floor(sec) || sec < std::numeric_limits<int32_t>::min() ||
+            sec > std::numeric_limits<int32_t>::max()) {
+          throw std::invalid_argument("\"sec\" is not a 32-bit whole number: " + cell("sec"));
+        }
+        if (nanosec != std::floor(nanosec) || nanosec < 0 || nanosec >= 1e9) {
+          throw std::invalid_argument("\"nanosec\" is not a whole number in [0, 1e9): " +
+                                      cell("nanosec"));
+        }
+        r.sec = static_cast<int32_t>(sec);
+        r.nanosec = static_cast<uint32_t>(nanosec);
+      } else {
+        const double stamp = number(cell("stamp"), "stamp");
+        if (!std::isfinite(stamp) || stamp < std::numeric_limits<int32_t>::min() ||
+            stamp >= static_cast<double>(std::numeric_limits<int32_t>::max()) + 1.0) {
+          throw std::invalid_argument("\"stamp\" is out of the range of a ROS time: " +
+                                      cell("stamp"));
+        }
+        const double whole = std::floor(stamp);
+        r.sec = static_cast<int32_t>(whole);
+        r.nanosec = static_cast<uint32_t>(std::min(999999999.0, std::round((stamp - whole) * 1e9)));
+      }
+      r.linear_x = number(cell("linear_x"), "linear_x");
+      r.angular_z = number(cell("angular_z"), "angular_z");
+      if (truth) {
+        r.has_truth = true;
+        r.x = number(cell("x"), "x");
+        r.y = number(cell("y"), "y");
+        r.yaw = number(cell("yaw"), "yaw");
+      }
+      rows.push_back(r);
+    } catch (const std::exception& e) {
+      throw RowError("row " + std::to_string(row_number) + " (line " + std::to_string(line_number) +
+                     "): " + e.what());
+    }
+  }
+}
+
+Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
+              const std::function<void(std::size_t, std::size_t)>& progress)
+{
+  Result result;
+  result.rows = rows;
+  rclcpp::NodeOptions options;
+  options.append_parameter_override("ukf_config", config_path);
+  auto node = std::make_shared<ZendrafellLocalisationNode>(options);
+  auto driver = std::make_shared<rclcpp::Node>("localisation_replay");
+  auto publisher = driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
+  auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
+    "odometry/filtered", 10,
+    [&result](const nav_msgs::msg::Odometry& m) { result.odometry.push_back(m); });
+
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    geometry_msgs::msg::TwistStamped m;
+    m.header.stamp.sec = rows[i].sec;
+    m.header.stamp.nanosec = rows[i].nanosec;
+    m.header.frame_id = "base_link";
+    m.twist.linear.x = rows[i].linear_x;
+    m.twist.angular.z = rows[i].angular_z;
+    publisher->publish(m);
+    rclcpp::spin_some(node);
+    rclcpp::spin_some(driver);
+    if (progress && (i + 1) % 250 == 0) {
+      progress(i + 1, rows.size());
+    }
+  }
+  result.wall_seconds =
+    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.dropped = node->dropped_messages();
+  result.restarts = node->filter_restarts();
+
+  result.has_truth = !rows.empty() && std::all_of(rows.begin(), rows.end(),
+                                                  [](const DriveRow& r) { return r.has_truth; });
+  if (!result.has_truth) {
+    return result;
+  }
+  // Dead reckoning of the same readings, for comparison: x += v cos(yaw) dt, yaw += w dt.
+  double x = rows[0].x, y = rows[0].y, yaw = rows[0].yaw;
+  double sum_dr = 0.0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0) {
+      const double dt =
+        seconds(rows[i].sec, rows[i].nanosec) - seconds(rows[i - 1].sec, rows[i - 1].nanosec);
+      x += rows[i].linear_x * std::cos(yaw) * dt;
+      y += rows[i].linear_x * std::sin(yaw) * dt;
+      yaw += rows[i].angular_z * dt;
+      result.distance += std::hypot(rows[i].x - rows[i - 1].x, rows[i].y - rows[i - 1].y);
+    }
+    result.dead_reckoning_x.push_back(x);
+    result.dead_reckoning_y.push_back(y);
+    const double e = std::hypot(x - rows[i].x, y - rows[i].y);
+    sum_dr += e * e;
+    result.dead_reckoning_final_error = e;
+  }
+  result.dead_reckoning_rms_error = std::sqrt(sum_dr / static_cast<double>(rows.size()));
+
+  // Estimates are matched to rows by stamp (a dropped message has no estimate).
+  std::map<std::pair<int32_t, uint32_t>, std::size_t> row_of;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    row_of.emplace(std::make_pair(rows[i].sec, rows[i].nanosec), i);
+  }
+  double sum = 0.0;
+  std::size_t matched = 0;
+  for (const auto& o : result.odometry) {
+    const auto it = row_of.find({o.header.stamp.sec, o.header.stamp.nanosec});
+    if (it == row_of.end()) {
+      continue;
+    }
+    const DriveRow& r = rows[it->second];
+    const double e = std::hypot(o.pose.pose.position.x - r.x, o.pose.pose.position.y - r.y);
+    sum += e * e;
+    ++matched;
+    result.final_error = e;
+  }
+  result.rms_error = matched > 0 ? std::sqrt(sum / static_cast<double>(matched)) : 0.0;
+  return result;
+}
+
+void write_odometry_csv(const Result& result, const std::string& path)
+{
+  std::ofstream out(path);
+  if (!out.is_open()) {
+    throw std::runtime_error("cannot write " + path);
+  }
+  out << "stamp,x,y,z,yaw,qx,qy,qz,qw,vx,vy,vz,wx,wy,wz\n";
+  char line[512];
+  for (const auto& o : result.odometry) {
+    const auto& p = o.pose.pose.position;
+    const auto& q = o.pose.pose.orientation;
+    const auto& v = o.twist.twist.linear;
+    const auto& w = o.twist.twist.angular;
+    std::snprintf(line, sizeof(line),
+                  "%d.%09u,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,"
+                  "%.17g,%.17g,%.17g\n",
+                  o.header.stamp.sec, o.header.stamp.nanosec, p.x, p.y, p.z, yaw_of(o), q.x, q.y,
+                  q.z, q.w, v.x, v.y, v.z, w.x, w.y, w.z);
+    out << line;
+  }
+  if (!out) {
+    throw std::runtime_error("writing " + path + " failed");
+  }
+}
+
+void write_svg(const Result& result, const std::string& path)
+{
+  std::vector<std::pair<double, double>> estimate, truth, dead;
+  for (const auto& o : result.odometry) {
+    estimate.emplace_back(o.pose.pose.position.x, o.pose.pose.position.y);
+  }
+  if (result.has_truth) {
+    for (std::size_t i = 0; i < result.rows.size(); ++i) {
+      truth.emplace_back(result.rows[i].x, result.rows[i].y);
+      dead.emplace_back(result.dead_reckoning_x[i], result.dead_reckoning_y[i]);
+    }
+  }
+  double min_x = 0, max_x = 1, min_y = 0, max_y = 1;
+  bool first = true;
+  for (const auto* series : {&estimate, &truth, &dead}) {
+    for (const auto& [x, y] : *series) {
+      if (!std::isfinite(x) || !std::isfinite(y)) {
+        continue;
+      }
+      if (first) {
+        min_x = max_x = x;
+        min_y = max_y = y;
+        first = false;
+      }
+      min_x = std::min(min_x, x);
+      max_x = std::max(max_x, x);
+      min_y = std::min(min_y, y);
+      max_y = std::max(max_y, y);
+    }
+  }
+  // Equal scales on both axes, a margin, and round tick spacing.
+  const double span = std::max({max_x - min_x, max_y - min_y, 1.0});
+  const double pad = 0.08 * span;
+  min_x -= pad;
+  max_x += pad;
+  min_y -= pad;
+  max_y += pad;
+  const double width = 900, height = 700, left = 70, right = 20, top = 50, bottom = 60;
+  const double scale =
+    std::min((width - left - right) / (max_x - min_x), (height - top - bottom) / (max_y - min_y));
+  const auto px = [&](double x) { return left + (x - min_x) * scale; };
+  const auto py = [&](double y) { return height - bottom - (y - min_y) * scale; };
+  const double raw_step = span / 8;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw_step)));
+  const double step = raw_step / magnitude < 2   ? 2 * magnitude
+                      : raw_step / magnitude < 5 ? 5 * magnitude
+                                                 : 10 * magnitude;
+
+  std::ofstream out(path);
+  if (!out.is_open()) {
+    throw std::runtime_error("cannot write " + path);
+  }
+  char buf[256];
+  out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+      << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+      << "<text x=\"" << left << "\" y=\"28\" font-size=\"17\">localisation_replay: estimated "
+      << "path in the odom frame</text>\n";
+  // Ticks at whole multiples of the step; "+ 0.0" turns a negative zero into a plain one.
+  for (double k = std::ceil(min_x / step); k * step <= max_x; k += 1) {
+    const double t = k * step + 0.0;
+    std::snprintf(buf, sizeof(buf),
+                  "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#e4e4e4\"/>"
+                  "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n",
+                  px(t), py(min_y), px(t), py(max_y), px(t), height - bottom + 18, t);
+    out << buf;
+  }
+  for (double k = std::ceil(min_y / step); k * step <= max_y; k += 1) {
+    const double t = k * step + 0.0;
+    std::snprintf(buf, sizeof(buf),
+                  "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#e4e4e4\"/>"
+                  "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n",
+                  px(min_x), py(t), px(max_x), py(t), left - 6, py(t) + 4, t);
+    out << buf;
+  }
+  std::snprintf(buf, sizeof(buf),
+                "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">x (m)</text>\n"
+                "<text x=\"18\" y=\"%.1f\" transform=\"rotate(-90 18 %.1f)\" "
+                "text-anchor=\"middle\">y (m)</text>\n",
+                (px(min_x) + px(max_x)) / 2, height - 15, (py(min_y) + py(max_y)) / 2,
+                (py(min_y) + py(max_y)) / 2);
+  out << buf;
+  const auto polyline = [&](const std::vector<std::pair<double, double>>& pts, const char* style) {
+    out << "<polyline fill=\"none\" " << style << " points=\"";
+    for (std::size_t i = 0; i < pts.size(); i += std::max<std::size_t>(1, pts.size() / 4000)) {
+      if (std::isfinite(pts[i].first) && std::isfinite(pts[i].second)) {
+        std::snprintf(buf, sizeof(buf), "%.1f,%.1f ", px(pts[i].first), py(pts[i].second));
+        out << buf;
+      }
+    }
+    out << "\"/>\n";
+  };
+  const char* truth_style = "stroke=\"black\" stroke-width=\"2\" stroke-dasharray=\"6 4\"";
+  const char* dead_style = "stroke=\"#999999\" stroke-width=\"1.5\"";
+  const char* estimate_style = "stroke=\"#1f5fbf\" stroke-width=\"2\"";
+  if (result.has_truth) {
+    polyline(truth, truth_style);
+    polyline(dead, dead_style);
+  }
+  polyline(estimate, estimate_style);
+  // Legend.
+  double ly = top + 10;
+  const auto legend = [&](const char* style, const std::string& label) {
+    std::snprintf(buf, sizeof(buf), "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" ",
+                  width - right - 300, ly, width - right - 265, ly);
+    out << buf << style << "/><text x=\"" << width - right - 255 << "\" y=\"" << ly + 4 << "\">"
+        << label << "</text>\n";
+    ly += 20;
+  };
+  legend(estimate_style, "estimated (UKF)");
+  if (result.has_truth) {
+    legend(truth_style, "ground truth");
+    legend(dead_style, "dead reckoning");
+    std::snprintf(buf, sizeof(buf), "final drift %.2f m (%.2f %% of %.0f m)", result.final_error,
+                  result.distance > 0 ? 100 * result.final_error / result.distance : 0.0,
+                  result.distance);
+    out << "<text x=\"" << width - right - 300 << "\" y=\"" << ly + 8 << "\">" << buf
+        << "</text>\n";
+    std::snprintf(buf, sizeof(buf), "RMS error %.2f m (dead reckoning %.2f m)", result.rms_error,
+                  result.dead_reckoning_rms_error);
+    out << "<text x=\"" << width - right - 300 << "\" y=\"" << ly + 26 << "\">" << buf
+        << "</text>\n";
+  }
+  out << "</svg>\n";
+  if (!out) {
+    throw std::runtime_error("writing " + path + " failed");
+  }
+}
+
+std::string summary(const Result& result)
+{
+  std::ostringstream s;
+  char buf[256];
+  std::snprintf(buf, sizeof(buf),
+                "messages: %zu encoder messages in, %zu odometry messages out (%zu dropped, %zu "
+                "filter restarts)\n",
+                result.rows.size(), result.odometry.size(), result.dropped, result.restarts);
+  s << buf;
+  std::snprintf(buf, sizeof(buf), "speed: %.0f updates per second of wall time (%.2f s)\n",
+                result.wall_seconds > 0 ? result.odometry.size() / result.wall_seconds : 0.0,
+                result.wall_seconds);
+  s << buf;
+  if (!result.odometry.empty()) {
+    const auto& o = result.odometry.back();
+    std::snprintf(buf, sizeof(buf), "final pose: x %.3f m, y %.3f m, yaw %.4f rad\n",
+                  o.pose.pose.position.x, o.pose.pose.position.y, yaw_of(o));
+    s << buf;
+  }
+  if (result.has_truth) {
+    const double pct = result.distance > 0 ? 100 * result.final_error / result.distance : 0.0;
+    std::snprintf(buf, sizeof(buf),
+                  "against ground truth (%.1f m travelled):\n"
+                  "  final position error  %.3f m (%.2f %% of the distance)\n"
+                  "  RMS position error    %.3f m\n"
+                  "  dead reckoning of the same readings: final %.3f m, RMS %.3f m\n",
+                  result.distance, result.final_error, pct, result.rms_error,
+                  result.dead_reckoning_final_error, result.dead_reckoning_rms_error);
+    s << buf;
+  }
+  return s.str();
+}
+
+}  // namespace localisation_replay
