@@ -102,3 +102,12 @@ TEST(Replay, ProgramWritesEverythingBeforeABadLine)
   message << std::ifstream(err).rdbuf();
   EXPECT_NE(message.str().find("line 3: malformed JSON"), std::string::npos) << message.str();
 }
+
+TEST(Replay, IntervalLimitRejectsFarLines)
+{
+  Replay replay{Filter(data_path("point_mass_2d.json")), 60.0};
+  replay.process(R"({"t": 0, "sensors": {}})", 1);
+  replay.process(R"({"t": 60, "sensors": {}})", 2);
+  EXPECT_THROW_HAS(replay.process(R"({"t": 121, "sensors": {}})", 3), LineError,
+                   "line 3: ", "61 s after the previous line's", "limit of 60 s");
+}

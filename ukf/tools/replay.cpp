@@ -118,7 +118,15 @@ std::string Replay::process(const std::string& line, std::size_t line_number)
       throw std::invalid_argument("\"t\" must be a number of seconds");
     }
     const double time = t->get<double>();
+    if (_has_previous && time - _previous > _max_interval) {
+      throw std::invalid_argument("the time " + config::format_number(time) + " s is " +
+                                  config::format_number(time - _previous) +
+                                  " s after the previous line's, more than the limit of " +
+                                  config::format_number(_max_interval) + " s");
+    }
     _filter.update(read_measurement(_filter, input), time);
+    _has_previous = true;
+    _previous = time;
 
     const State state = _filter.get_state();
     const MatrixX covariance = _filter.get_covar();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -31,7 +32,12 @@ private:
 class Replay
 {
 public:
-  explicit Replay(Filter filter) : _filter(std::move(filter)) {}
+  /// A line more than `max_interval` seconds after the previous one is rejected (default: no
+  /// limit beyond the model's own bound on integration steps).
+  explicit Replay(Filter filter, double max_interval = std::numeric_limits<double>::infinity())
+    : _filter(std::move(filter)), _max_interval(max_interval)
+  {
+  }
 
   /// Applies one input line and returns its output line (without a newline). A line that is empty
   /// or only white space returns an empty string and changes nothing. Throws LineError, leaving
@@ -43,6 +49,9 @@ public:
 
 private:
   Filter _filter;
+  double _max_interval;
+  bool _has_previous = false;
+  double _previous = 0.0;
 };
 
 }  // namespace ukf::tools

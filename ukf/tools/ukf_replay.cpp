@@ -1,11 +1,13 @@
-// ukf_replay CONFIG.json MEASUREMENTS.jsonl [-o OUT.jsonl]
+// ukf_replay CONFIG.json MEASUREMENTS.jsonl [-o OUT.jsonl] [--max-interval SECONDS]
 //
 // Runs a filter configuration over recorded measurements, one update per input line, and writes
 // the estimate after each update as one JSON line (standard output without -o). A bad line stops
 // the run with its line number and the problem, after every earlier line has been written.
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <string>
 
 #include "replay.hpp"
@@ -15,7 +17,8 @@ namespace
 
 int usage()
 {
-  std::cerr << "usage: ukf_replay CONFIG.json MEASUREMENTS.jsonl [-o OUT.jsonl]\n"
+  std::cerr << "usage: ukf_replay CONFIG.json MEASUREMENTS.jsonl [-o OUT.jsonl] "
+               "[--max-interval SECONDS]\n"
                "  Input lines:  {\"t\": 12.5, \"sensors\": {\"encoders\": [0.5, -0.1]}}\n"
                "  Output lines: {\"t\": 12.5, \"state\": [...], \"covariance\": [[...]], "
                "\"fields\": {...}}\n";
@@ -27,10 +30,18 @@ int usage()
 int main(int argc, char** argv)
 {
   std::string config_path, input_path, output_path;
+  double max_interval = std::numeric_limits<double>::infinity();
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-o" && i + 1 < argc) {
       output_path = argv[++i];
+    } else if (arg == "--max-interval" && i + 1 < argc) {
+      char* end = nullptr;
+      max_interval = std::strtod(argv[++i], &end);
+      if (*end != '\0' || !(max_interval > 0)) {
+        std::cerr << "ukf_replay: --max-interval takes a positive number of seconds\n";
+        return 2;
+      }
     } else if (arg == "-h" || arg == "--help") {
       usage();
       return 0;
@@ -64,7 +75,7 @@ int main(int argc, char** argv)
   std::ostream& out = output_path.empty() ? std::cout : file;
 
   try {
-    ukf::tools::Replay replay{ukf::Filter(config_path)};
+    ukf::tools::Replay replay{ukf::Filter(config_path), max_interval};
     std::string line;
     std::size_t number = 0;
     while (std::getline(input, line)) {

@@ -44,6 +44,8 @@ public:
   std::size_t dropped_messages() const { return _dropped; }
   /// Restarts of the filter after a time jump.
   std::size_t filter_restarts() const { return _restarts; }
+  /// The filter, for diagnostics such as checking its covariance.
+  const ukf::Filter& get_filter() const { return _ukf; }
 
 private:
   void handle_encoder(const geometry_msgs::msg::TwistStamped& msg);

@@ -57,8 +57,9 @@ public:
   /// One Runge-Kutta step of length `integrator_step` starting at `t0`.
   void RK4_step(State& state, double t0, double integrator_step) const;
 
-  /// The most steps one propagate() takes: 10^6 (almost three hours at a 0.01 s step).
-  static constexpr double kMaxSteps = 1e6;
+  /// The most steps one propagate() takes: 10^5 (over a quarter of an hour at a 0.01 s step), so
+  /// that no single update, however far apart its times, runs for more than about a second.
+  static constexpr double kMaxSteps = 1e5;
 
 protected:
   IModel() = default;

@@ -40,6 +40,8 @@ public:
   /// Wraps the first get_size() entries into [-pi, pi).
   void normalize();
 
+  /// Offset of the sensor's first entry in the full measurement layout.
+  int get_index() const { return _index; }
   bool has_name(const std::string& name) const override { return _name == name; }
   bool assign_from(const ISensor& other) override;
   void read_into(Eigen::Ref<VectorX> out) const override

@@ -37,6 +37,8 @@ public:
   void state_to_measurement(const State& state) override;
   void save_mean(std::vector<Measurement>& measurements, VectorX& weights) override;
 
+  /// Offset of the sensor's first entry in the full measurement layout.
+  int get_index() const { return _index; }
   bool has_name(const std::string& name) const override { return _name == name; }
   bool assign_from(const ISensor& other) override;
   void read_into(Eigen::Ref<VectorX> out) const override

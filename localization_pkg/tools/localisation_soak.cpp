@@ -1,0 +1,157 @@
+// localisation_soak [--messages N] [--hostile K]
+//
+// A long soak of the real node through its topics: N encoder messages (default one million) at
+// 50 Hz stamps, with K hostile ones (default 400) mixed in at fixed pseudo-random places: NaN and
+// infinite twists, stamps going back, jumps of 1e9 s, and equal stamps. It reports messages per
+// second, resident memory after the first ten thousand messages and at the end, dropped messages
+// and filter restarts, and fails (exit 1) if a published value is not finite or the filter's
+// covariance stops being symmetric positive semi-definite.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+
+#include <Eigen/Eigenvalues>
+
+#include "geometry_msgs/msg/twist_stamped.hpp"
+#include "nav_msgs/msg/odometry.hpp"
+#include "rclcpp/rclcpp.hpp"
+#include "zendrafell_localisation/zendrafell_localisation.hpp"
+
+namespace
+{
+
+long resident_kib()
+{
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+bool finite(const nav_msgs::msg::Odometry& o)
+{
+  const auto& p = o.pose.pose;
+  const auto& t = o.twist.twist;
+  for (double v : {p.position.x, p.position.y, p.position.z, p.orientation.x, p.orientation.y,
+                   p.orientation.z, p.orientation.w, t.linear.x, t.linear.y, t.linear.z,
+                   t.angular.x, t.angular.y, t.angular.z}) {
+    if (!std::isfinite(v)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool symmetric_psd(const ukf::MatrixX& p)
+{
+  const double scale = std::max(1.0, p.cwiseAbs().maxCoeff());
+  if ((p - p.transpose()).cwiseAbs().maxCoeff() > 1e-12 * scale) {
+    return false;
+  }
+  const Eigen::SelfAdjointEigenSolver<ukf::MatrixX> solver(p, Eigen::EigenvaluesOnly);
+  return solver.eigenvalues().minCoeff() >= -1e-9 * scale;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  long messages = 1000000;
+  long hostile = 400;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--messages") {
+      messages = std::strtol(argv[i + 1], nullptr, 10);
+    } else if (a == "--hostile") {
+      hostile = std::strtol(argv[i + 1], nullptr, 10);
+    }
+  }
+  rclcpp::init(argc, argv);
+  rclcpp::get_logger("localisation_node").set_level(rclcpp::Logger::Level::Error);
+  auto node = std::make_shared<ZendrafellLocalisationNode>();
+  auto driver = std::make_shared<rclcpp::Node>("localisation_soak");
+  auto publisher = driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
+  long published = 0, non_finite = 0;
+  auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
+    "odometry/filtered", 10, [&](const nav_msgs::msg::Odometry& o) {
+      ++published;
+      non_finite += finite(o) ? 0 : 1;
+    });
+
+  std::mt19937_64 rng(2026);
+  std::uniform_int_distribution<long> where(0, messages - 1);
+  std::vector<char> kind(static_cast<std::size_t>(messages), 0);
+  for (long k = 0; k < hostile; ++k) {
+    kind[static_cast<std::size_t>(where(rng))] = static_cast<char>(1 + k % 5);
+  }
+  std::normal_distribution<double> noise(0.0, 0.03);
+
+  long rss_start = -1, bad_covariance = 0;
+  const auto start = std::chrono::steady_clock::now();
+  // Stamps start at 1e9 s; each jump moves them 1e9 s forward, the next one back again (a ROS
+  // stamp's seconds are 32-bit), and the drive goes on from there after the restart.
+  const long long t0_ns = 1000000000LL * 1000000000LL;
+  long long offset_ns = 0;
+  long long jump_ns = 1000000000LL * 1000000000LL;
+  for (long k = 0; k < messages; ++k) {
+    long long ns = t0_ns + offset_ns + static_cast<long long>(k) * 20000000LL;
+    const double t = 0.02 * static_cast<double>(k);
+    double speed = 1.2 + 0.5 * std::sin(0.01 * t) + noise(rng);
+    double yaw_rate = 0.3 * std::sin(0.05 * t) + 0.1 * noise(rng);
+    switch (kind[static_cast<std::size_t>(k)]) {
+      case 1:
+        speed = std::nan("");
+        break;
+      case 2:
+        yaw_rate = -INFINITY;
+        break;
+      case 3:
+        ns -= 5000000000LL;  // five seconds back
+        break;
+      case 4:
+        offset_ns += jump_ns;
+        ns += jump_ns;
+        jump_ns = -jump_ns;
+        break;
+      case 5:
+        ns -= 20000000LL;  // the previous message's stamp again
+        break;
+      default:
+        break;
+    }
+    geometry_msgs::msg::TwistStamped m;
+    m.header.stamp.sec = static_cast<int32_t>(ns / 1000000000LL);
+    m.header.stamp.nanosec = static_cast<uint32_t>(ns % 1000000000LL);
+    m.twist.linear.x = speed;
+    m.twist.angular.z = yaw_rate;
+    publisher->publish(m);
+    rclcpp::spin_some(node);
+    rclcpp::spin_some(driver);
+    if (k + 1 == 10000) {
+      rss_start = resident_kib();
+    }
+    if ((k + 1) % 1000 == 0 && !symmetric_psd(node->get_filter().get_covar())) {
+      ++bad_covariance;
+    }
+  }
+  const double seconds =
+    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long rss_end = resident_kib();
+  std::printf("messages: %ld sent (%ld hostile), %ld published, %zu dropped, %zu filter restarts\n",
+              messages, hostile, published, node->dropped_messages(), node->filter_restarts());
+  std::printf("speed: %.0f messages per second (%.1f s)\n", messages / seconds, seconds);
+  std::printf("resident memory: %ld KiB after 10000 messages, %ld KiB at the end (%+.2f %%)\n",
+              rss_start, rss_end, rss_start > 0 ? 100.0 * (rss_end - rss_start) / rss_start : 0.0);
+  std::printf("non-finite published values: %ld; covariance checks failed: %ld\n", non_finite,
+              bad_covariance);
+  rclcpp::shutdown();
+  return (non_finite == 0 && bad_covariance == 0) ? 0 : 1;
+}
