@@ -269,3 +269,18 @@ TEST_F(NodeTest, WrongParameterTypeStopsStartUp)
   EXPECT_THROW(ZendrafellLocalisationNode{options},
                rclcpp::exceptions::InvalidParameterTypeException);
 }
+
+TEST_F(NodeTest, UnboundHandlersOnlyCountAndLog)
+{
+  start();
+  EXPECT_EQ(driver->count_subscribers("imu"), 0u);
+  testing::internal::CaptureStderr();
+  node->imu_callback(std::make_shared<sensor_msgs::msg::Imu>());
+  node->imu_callback(std::make_shared<sensor_msgs::msg::Imu>());
+  node->vo_callback(std::make_shared<nav_msgs::msg::Odometry>());
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Received IMU data, counter: 0"), std::string::npos);
+  EXPECT_NE(log.find("Received IMU data, counter: 1"), std::string::npos);
+  EXPECT_NE(log.find("Received visual odometry data, counter: 0"), std::string::npos);
+  EXPECT_TRUE(received.empty());
+}

@@ -1,6 +1,10 @@
 // The stand-in must behave as ROS 2 Humble does for everything the node and its tests use.
 #include <stdlib.h>
 
+#include <chrono>
+#include <csignal>
+#include <thread>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -136,4 +140,38 @@ TEST(StandinAmentIndex, SearchesThePrefixPath)
   unsetenv("AMENT_PREFIX_PATH");
   EXPECT_THROW(ament_index_cpp::get_package_share_directory("localization_pkg"),
                std::runtime_error);
+}
+
+TEST_F(Standin, SigintEndsSpinAndTheContext)
+{
+  init();
+  auto node = std::make_shared<rclcpp::Node>("spinner");
+  std::thread interrupter([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::raise(SIGINT);
+  });
+  testing::internal::CaptureStderr();
+  rclcpp::spin(node);  // returns instead of killing the process
+  const std::string log = testing::internal::GetCapturedStderr();
+  interrupter.join();
+  EXPECT_FALSE(rclcpp::ok());
+  EXPECT_NE(log.find("[INFO] ["), std::string::npos);
+  EXPECT_NE(log.find("] [rclcpp]: signal_handler(signum=2)"), std::string::npos);
+  EXPECT_FALSE(rclcpp::shutdown());  // already shut down by the signal
+}
+
+TEST_F(Standin, LogLinesFollowTheConsoleFormat)
+{
+  init();
+  auto node = std::make_shared<rclcpp::Node>("localisation_node");
+  testing::internal::CaptureStderr();
+  RCLCPP_INFO(node->get_logger(), "Config used for UKF: %s", "/x.json");
+  RCLCPP_DEBUG(node->get_logger(), "hidden at the default level");
+  const std::string line = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(line.rfind("[INFO] [", 0), 0u) << line;
+  const auto close = line.find(']', 8);
+  const std::string time = line.substr(8, close - 8);
+  EXPECT_EQ(time.size(), 20u) << time;  // ten digits, a dot, nine digits
+  EXPECT_EQ(time[10], '.');
+  EXPECT_EQ(line.substr(close), "] [localisation_node]: Config used for UKF: /x.json\n");
 }

@@ -363,3 +363,42 @@ TEST_P(FilterSoak, StaysFiniteSymmetricAndPositive)
 INSTANTIATE_TEST_SUITE_P(Configurations, FilterSoak,
                          ::testing::Values("vehicle_all_sensors.json", "angle_axis_vo.json",
                                            "point_mass_2d.json"));
+
+TEST(FilterUpdate, GainMatchesTheClosedFormWithTwoSensors)
+{
+  // Two sensors reading the same 2-entry field: the pivoting solve must equal C S^-1.
+  State s(json{{"fields", {generic("x", vec({0.5, -0.5}))}}});
+  json a = reader("x", 2, 0.3);
+  json b = reader("x", 2, 0.7);
+  b["name"] = "w";
+  Measurement m(json{{"sensors", {a, b}}});
+  MatrixX p(2, 2);
+  p << 2.0, 0.3, 0.3, 1.0;
+  Filter f(s, p, std::make_unique<ConstantRateModel>(VectorX::Zero(2), 0.1), m);
+  Measurement z = f.get_empty_measurement();
+  z.sensor_populate("z", vec({1.0, 0.0}));
+  z.sensor_populate("w", vec({0.8, 0.1}));
+  f.update(z, 0.0);
+  const Step step = f.get_last_step();
+  const MatrixX expected = step.cross_covar * step.predicted_measurement_covar.inverse();
+  EXPECT_TRUE(MatrixNear(step.kalman_gain, expected, 1e-12));
+  // For a linear measurement the unscented prior equals the Kalman filter's: P H^T and H P H^T + R.
+  MatrixX h(4, 2);
+  h << 1, 0, 0, 1, 1, 0, 0, 1;
+  MatrixX r = MatrixX::Zero(4, 4);
+  r.diagonal() << 0.3, 0.3, 0.7, 0.7;
+  EXPECT_TRUE(MatrixNear(step.cross_covar, p * h.transpose(), 1e-12));
+  EXPECT_TRUE(MatrixNear(step.predicted_measurement_covar, h * p * h.transpose() + r, 1e-12));
+  EXPECT_TRUE(MatrixNear(f.get_covar(), p - expected * (h * p), 1e-12));
+}
+
+TEST(FilterUpdate, MovedFilterKeepsWorking)
+{
+  Filter source = still_filter(vec({0}), MatrixX::Identity(1, 1), 1, 2, 2);
+  Filter target;
+  target = std::move(source);
+  Measurement z = target.get_empty_measurement();
+  z.sensor_populate("z", vec({2}));
+  target.update(z, 1.0);
+  EXPECT_NEAR(target.get_state().get_vector()(0), 1.0, 1e-15);
+}

@@ -111,3 +111,20 @@ TEST(Replay, IntervalLimitRejectsFarLines)
   EXPECT_THROW_HAS(replay.process(R"({"t": 121, "sensors": {}})", 3), LineError,
                    "line 3: ", "61 s after the previous line's", "limit of 60 s");
 }
+
+TEST(Replay, NoiseOverrideAppliesToItsLineOnly)
+{
+  Replay plain{Filter(data_path("point_mass_2d.json"))};
+  Replay noisy{Filter(data_path("point_mass_2d.json"))};
+  const std::string a = plain.process(R"({"t": 1, "sensors": {"position_fix": [1, 1]}})", 1);
+  const std::string b = noisy.process(
+    R"({"t": 1, "sensors": {"position_fix": [1, 1]}, "noise": {"position_fix": [[100, 0], [0, 100]]}})",
+    1);
+  // A larger noise moves the estimate less.
+  EXPECT_LT(json::parse(b)["state"][0].get<double>(), json::parse(a)["state"][0].get<double>());
+  const std::string c = plain.process(R"({"t": 2, "sensors": {"position_fix": [1, 1]}})", 2);
+  const std::string d = noisy.process(R"({"t": 2, "sensors": {"position_fix": [1, 1]}})", 2);
+  EXPECT_NE(c, d);  // the histories differ,
+  EXPECT_EQ(noisy.filter().get_empty_measurement().get_sensor("position_fix").get_noise()(0, 0),
+            0.25);  // but the configured noise is untouched
+}

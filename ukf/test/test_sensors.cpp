@@ -227,3 +227,36 @@ TEST(VO, MeanIsLinearForPositionsAndCircularForAngles)
   s->save_mean(same, ones);
   EXPECT_TRUE(MatrixNear(s->get_vector(), vec({2.0, 4.0, 6.0, 0.5, 0.5, 0.5}), 1e-15));
 }
+
+// The contract every sensor keeps towards the measurement container: clones are deep and keep the
+// flag, set_zero clears it, += then -= gives back the reading, and lengths are checked.
+class SensorContract : public ::testing::TestWithParam<std::pair<const char*, int>>
+{
+};
+
+TEST_P(SensorContract, CloneArithmeticAndLengths)
+{
+  const auto [type, size] = GetParam();
+  auto s = create_sensor_from_json(3, sensor_cfg(type, size));
+  VectorX reading = VectorX::LinSpaced(size, 0.1, 0.5);
+  s->set_vector(reading);
+  auto copy = s->clone();
+  EXPECT_TRUE(copy->is_populated());
+  const VectorX d = VectorX::Constant(size, 0.25);
+  *s += d;
+  *s -= d;
+  EXPECT_TRUE(MatrixNear(s->get_vector(), reading, 1e-15)) << type;
+  s->set_zero();
+  EXPECT_FALSE(s->is_populated());
+  EXPECT_TRUE(copy->is_populated());
+  EXPECT_EQ(copy->get_vector(), reading);
+  EXPECT_THROW_HAS(*copy += VectorX::Zero(size + 1), std::invalid_argument, "\"s\"");
+  VectorX out(size + 2);
+  EXPECT_THROW_HAS(copy->read_into(out), std::invalid_argument, "\"s\"");
+}
+
+INSTANTIATE_TEST_SUITE_P(AllSensors, SensorContract,
+                         ::testing::Values(std::make_pair("POSITION_SENSOR", 3),
+                                           std::make_pair("ORIENTATION_SENSOR", 3),
+                                           std::make_pair("ENCODERS", 2), std::make_pair("IMU", 6),
+                                           std::make_pair("VO", 6)));
