@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <stdexcept>
 
 namespace ukf
@@ -69,7 +70,18 @@ MatrixX to_matrix(const json& value, const std::string& what)
 
 int read_size(const json& obj, const std::string& where)
 {
-  const int size = require(obj, "size", where).get<int>();
+  const json& value = require(obj, "size", where);
+  // The JSON library converts out-of-range numbers to int with undefined behaviour, so the range
+  // is checked first; a value that is not a number still raises the library's own type error.
+  if (value.is_number()) {
+    const double d = value.get<double>();
+    if (!(d >= std::numeric_limits<int>::min() && d <= std::numeric_limits<int>::max()) ||
+        d != std::floor(d)) {
+      throw std::runtime_error("Invalid config: \"size\" of " + where + " is " + value.dump() +
+                               ", it must be a whole number of entries");
+    }
+  }
+  const int size = value.get<int>();
   if (size < 0) {
     throw std::runtime_error("Invalid config: \"size\" of " + where + " is " +
                              std::to_string(size) + ", it must not be negative");

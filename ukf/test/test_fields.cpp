@@ -283,3 +283,23 @@ TEST(FieldConfig, InconsistentObjectsAreRejected)
       0, json::parse(R"({"type":"GENERIC_FIELD","name":"P","size":"3","initial_values":[1,2,3]})")),
     json::type_error, "[json.exception.type_error.302] type must be number, but is string");
 }
+
+TEST(FieldConfig, SizesOutsideIntAreRejectedBeforeConversion)
+{
+  // Found by the configuration fuzzer: the JSON library's conversion of 3.3e68 to int is
+  // undefined behaviour.
+  const json found = ukf::test::load_json("fuzz/config_size_out_of_int_range.json");
+  EXPECT_THROW_HAS(create_field_from_json(0, found["initial_state"]["fields"][0]),
+                   std::runtime_error, "Invalid config: \"size\" of field \"Orientation3D\"",
+                   "whole number");
+  for (const char* size : {"4294967296", "-2147483649", "2.5", "1e400"}) {
+    const std::string text = std::string(R"({"type":"GENERIC_FIELD","name":"P","size":)") + size +
+                             R"(,"initial_values":[1]})";
+    if (std::string(size) == "1e400") {
+      EXPECT_THROW(json::parse(text), json::out_of_range);
+      continue;
+    }
+    EXPECT_THROW_HAS(create_field_from_json(0, json::parse(text)), std::runtime_error,
+                     "whole number");
+  }
+}
