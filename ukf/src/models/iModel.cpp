@@ -167,6 +167,36 @@ const IField& block_of(const State& state, const std::string& name, std::size_t 
   return f;
 }
 
+VectorX rigid_body_derivative(const State& state, const std::string& model, bool accelerates)
+{
+  // Where each field was found last: sigma points share one layout.
+  thread_local std::size_t hints[5] = {};
+  VectorX derivative = VectorX::Zero(static_cast<Eigen::Index>(state.size()));
+  const IField& position = block_of(state, kPosition3D, 3, model, hints[0]);
+  const IField& orientation = block_of(state, kOrientation3D, 3, model, hints[1]);
+  const IField& velocity = block_of(state, kVelocity3D, 3, model, hints[2]);
+  const IField& angular = block_of(state, kAngularVelocity3D, 3, model, hints[3]);
+  const IField* acceleration =
+    accelerates ? &block_of(state, kAcceleration3D, 3, model, hints[4]) : nullptr;
+  Eigen::Vector3d euler_angles, local_vel, angular_vel, local_acc = Eigen::Vector3d::Zero();
+  orientation.read_into(euler_angles);
+  velocity.read_into(local_vel);
+  angular.read_into(angular_vel);
+  if (acceleration != nullptr) {
+    acceleration->read_into(local_acc);
+  }
+  const Eigen::Vector3d world_vel = body_to_world(euler_angles) * local_vel;
+  const auto at = [](const IField& f) { return static_cast<Eigen::Index>(f.get_index()); };
+  derivative.segment<3>(at(position)) = world_vel;
+  derivative.segment<3>(at(orientation)) = angular_vel;
+  derivative.segment<3>(at(velocity)) = local_acc;
+  if (acceleration != nullptr) {
+    derivative.segment<3>(at(*acceleration)).setZero();
+  }
+  derivative.segment<3>(at(angular)).setZero();
+  return derivative;
+}
+
 Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e)
 {
   const double c0 = std::cos(e(0)), s0 = std::sin(e(0));

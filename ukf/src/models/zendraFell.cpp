@@ -45,27 +45,7 @@ std::vector<FieldRequirement> ZendraFell::required_fields() const
 
 VectorX ZendraFell::f(const State& state, double /*t*/) const
 {
-  // Where each field was found last: sigma points share one layout.
-  thread_local std::size_t hints[5] = {};
-  VectorX derivative = VectorX::Zero(static_cast<Eigen::Index>(state.size()));
-  const IField& position = detail::block_of(state, detail::kPosition3D, 3, _name, hints[0]);
-  const IField& orientation = detail::block_of(state, detail::kOrientation3D, 3, _name, hints[1]);
-  const IField& velocity = detail::block_of(state, detail::kVelocity3D, 3, _name, hints[2]);
-  const IField& angular = detail::block_of(state, detail::kAngularVelocity3D, 3, _name, hints[3]);
-  const IField& acceleration = detail::block_of(state, detail::kAcceleration3D, 3, _name, hints[4]);
-  Eigen::Vector3d euler_angles, local_vel, angular_vel, local_acc;
-  orientation.read_into(euler_angles);
-  velocity.read_into(local_vel);
-  angular.read_into(angular_vel);
-  acceleration.read_into(local_acc);
-  const Eigen::Vector3d world_vel = detail::body_to_world(euler_angles) * local_vel;
-  const auto at = [](const IField& f) { return static_cast<Eigen::Index>(f.get_index()); };
-  derivative.segment<3>(at(position)) = world_vel;
-  derivative.segment<3>(at(orientation)) = angular_vel;
-  derivative.segment<3>(at(velocity)) = local_acc;
-  derivative.segment<3>(at(acceleration)).setZero();
-  derivative.segment<3>(at(angular)).setZero();
-  return derivative;
+  return detail::rigid_body_derivative(state, _name, true);
 }
 
 MatrixX ZendraFell::process_noise_covariance(double dt) const

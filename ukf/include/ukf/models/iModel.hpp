@@ -94,6 +94,12 @@ const IField& block_of(const State& state, const std::string& name, std::size_t 
 /// The names of the standard fields, made once.
 extern const std::string kPosition2D, kVelocity2D, kPosition3D, kOrientation3D, kVelocity3D,
   kAngularVelocity3D, kAcceleration3D;
+/// The derivative of the rigid body read by PointMass3D and ZendraFell: "Position3D" moves with
+/// the body velocity "Velocity3D" turned into the world by the Euler angles "Orientation3D", which
+/// change at the rates "AngularVelocity3D"; the rates stay constant. The velocity changes by the
+/// body acceleration "Acceleration3D" when `accelerates` (which then stays constant), otherwise it
+/// stays constant. Every field must have 3 entries (std::invalid_argument naming `model`).
+VectorX rigid_body_derivative(const State& state, const std::string& model, bool accelerates);
 /// Rz(e2) * Ry(e1) * Rx(e0), the body-to-world rotation of Euler angles e.
 Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e);
 
