@@ -402,3 +402,27 @@ TEST(FilterUpdate, MovedFilterKeepsWorking)
   target.update(z, 1.0);
   EXPECT_NEAR(target.get_state().get_vector()(0), 1.0, 1e-15);
 }
+
+TEST(FilterUpdate, AngleResidualAcrossPiCorrectsTheShortWay)
+{
+  // Heading 3.1 rad, compass reads -3.1 rad: 0.083 rad apart across the seam, not 6.2 rad.
+  json fields = {
+    {{"type", "EULER_ANGLES"}, {"name", "yaw"}, {"size", 1}, {"initial_values", {3.1}}}};
+  State s(json{{"fields", fields}});
+  Measurement m(json{{"sensors",
+                      {{{"type", "ORIENTATION_SENSOR"},
+                        {"name", "compass"},
+                        {"size", 1},
+                        {"noise", {{0.01}}},
+                        {"state_orientation_field", "yaw"}}}}});
+  Filter f(s, MatrixX::Constant(1, 1, 0.01), std::make_unique<ConstantRateModel>(vec({0}), 0.1), m);
+  Measurement z = f.get_empty_measurement();
+  z.sensor_populate("compass", vec({-3.1}));
+  f.update(z, 0.0);
+  const double yaw = f.get_state().get_vector()(0);
+  const double gap = 2 * kPi - 6.2;
+  EXPECT_NEAR(f.get_last_step().residual.get_vector()(0), gap, 1e-12);
+  // Halfway (equal variances) across the seam: pi, stored as -pi.
+  EXPECT_NEAR(std::abs(wrap_angle(yaw - (3.1 + gap / 2))), 0.0, 1e-9) << yaw;
+  EXPECT_NEAR(f.get_covar()(0, 0), 0.005, 1e-12);
+}

@@ -146,3 +146,23 @@ TEST_F(MeasurementTest, ConfigurationErrors)
   EXPECT_THROW_MSG(Measurement(json{{"sensors", {{{"type", "LIDAR"}}}}}), std::runtime_error,
                    "Unknown sensor type: LIDAR");
 }
+
+TEST(Measurement, ArithmeticFollowsEachSensorsRules)
+{
+  const json compass = {{"type", "ORIENTATION_SENSOR"},
+                        {"name", "compass"},
+                        {"size", 1},
+                        {"noise", {{1.0}}},
+                        {"state_orientation_field", "O"}};
+  Measurement m(json{{"sensors", {position("gps", 2, 1.0), compass}}});
+  m.sensor_populate("compass", vec({3.0}));
+  // Only the populated sensor takes part: the vector's layout is the compact one.
+  m += vec({1.0});
+  EXPECT_NEAR(m["compass"](0), 4.0 - kTwoPi, 1e-15);
+  EXPECT_EQ(m["gps"], vec({0, 0}));
+  m.sensor_populate("gps", vec({5, 6}));
+  m -= vec({1, 1, -2.0});
+  EXPECT_EQ(m["gps"], vec({4, 5}));
+  EXPECT_NEAR(m["compass"](0), wrap_angle(4.0 - kTwoPi + 2.0), 1e-15);
+  EXPECT_THROW_HAS(m += vec({1.0}), std::invalid_argument, "1 entries", "3");
+}
