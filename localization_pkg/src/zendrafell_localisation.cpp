@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <exception>
-#include <fstream>
 #include <stdexcept>
 
 #include <Eigen/Geometry>
@@ -15,16 +14,6 @@ namespace
 const std::string kEncoders = "encoders";
 const char* const kPublishedFields[] = {"Position3D", "Orientation3D", "Velocity3D",
                                         "AngularVelocity3D"};
-
-// The configuration as the filter reads it, with the filter's own messages.
-nlohmann::json read_config(const std::string& path)
-{
-  std::ifstream file(path);
-  if (!file.is_open()) {
-    throw std::runtime_error("Could not open filter config file: " + path);
-  }
-  return nlohmann::json::parse(file);
-}
 
 // The node fills the sensor "encoders" and publishes four 3-entry fields: a configuration
 // without them is refused before anything is published or subscribed.
@@ -81,7 +70,7 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   }
   RCLCPP_INFO(this->get_logger(), "Config used for UKF: %s", config_path.c_str());
 
-  _config = read_config(config_path);
+  _config = ukf::config::load_file(config_path);
   _ukf = ukf::Filter(_config);
   check_node_contract(_ukf, config_path);
 

@@ -1,7 +1,6 @@
 #include "ukf/Filter.hpp"
 
 #include <cmath>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <utility>
@@ -32,15 +31,6 @@ namespace
 {
 
 std::string fmt(double v) { return config::format_number(v); }
-
-json read_config_file(const std::string& path)
-{
-  std::ifstream file(path);
-  if (!file.is_open()) {
-    throw std::runtime_error("Could not open filter config file: " + path);
-  }
-  return json::parse(file);
-}
 
 // Adds w * (a(r) * b(c)) to every entry (r, c) of `acc`.
 void add_weighted_outer(MatrixX& acc, double w, const VectorX& a, const VectorX& b)
@@ -98,7 +88,7 @@ Filter::Filter(const State& initial_state, const MatrixX& initial_covar,
   validate();
 }
 
-Filter::Filter(const std::string& config_file_path) : Filter(read_config_file(config_file_path)) {}
+Filter::Filter(const std::string& config_file_path) : Filter(config::load_file(config_file_path)) {}
 
 Filter::Filter(const json& config) : Filter()
 {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 
@@ -22,6 +23,15 @@ double wrap_angle(double x)
 
 namespace config
 {
+
+json load_file(const std::string& path)
+{
+  std::ifstream file(path);
+  if (!file.is_open()) {
+    throw std::runtime_error("Could not open filter config file: " + path);
+  }
+  return json::parse(file);
+}
 
 const json& require(const json& obj, const std::string& key, const std::string& where)
 {

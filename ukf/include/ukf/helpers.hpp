@@ -27,6 +27,10 @@ double wrap_angle(double x);
 namespace config
 {
 
+/// Parses the configuration file at `path`: std::runtime_error "Could not open filter config file:
+/// <path>" when it cannot be opened, the JSON library's parse error when it is not JSON.
+json load_file(const std::string& path);
+
 /// The value under `key` of `obj`. Throws "Invalid config: missing key ..." when `obj` is an
 /// object without it; a value that is not an object raises the JSON library's type error.
 const json& require(const json& obj, const std::string& key, const std::string& where);
