@@ -61,10 +61,10 @@ Harness& harness()
     rclcpp::init(0, nullptr);
     rclcpp::get_logger("localisation_node").set_level(rclcpp::Logger::Level::Error);
     Harness made;
-    // Jumps beyond a second restart the filter: long intervals only repeat integration steps, and
-    // each input stays quick to run under the sanitizers.
+    // Jumps beyond 50 ms (five integration steps) restart the filter: a longer interval only
+    // repeats the same steps, and every input stays quick to run under the sanitizers.
     rclcpp::NodeOptions options;
-    options.append_parameter_override("max_time_jump", 1.0);
+    options.append_parameter_override("max_time_jump", 0.05);
     made.node = std::make_shared<ZendrafellLocalisationNode>(options);
     made.driver = std::make_shared<rclcpp::Node>("fuzz_driver");
     made.publisher =

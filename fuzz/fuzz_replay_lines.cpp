@@ -17,9 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::ifstream in(UKF_FUZZ_REPLAY_CONFIG);
     return ukf::json::parse(in);
   }();
-  // Intervals up to a second: long gaps only repeat the same integration steps, and each input
-  // stays quick to run under the sanitizers.
-  ukf::tools::Replay replay{ukf::Filter(config), 1.0};
+  // Intervals of at most 50 ms (five integration steps): a longer gap only repeats the same
+  // steps, and every input stays quick to run under the sanitizers.
+  ukf::tools::Replay replay{ukf::Filter(config), 0.05};
   std::istringstream input(std::string(reinterpret_cast<const char*>(data), size));
   std::string line;
   std::size_t number = 0;
