@@ -5,18 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "replay.hpp"
+#include "ukf/helpers.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-  static const ukf::json config = [] {
-    std::ifstream in(UKF_FUZZ_REPLAY_CONFIG);
-    return ukf::json::parse(in);
-  }();
+  static const ukf::json config = ukf::config::load_file(UKF_FUZZ_REPLAY_CONFIG);
   // Intervals of at most 50 ms (five integration steps): a longer gap only repeats the same
   // steps, and every input stays quick to run under the sanitizers.
   ukf::tools::Replay replay{ukf::Filter(config), 0.05};
