@@ -1,4 +1,4 @@
-// localisation_soak [--messages N] [--hostile K]
+// localisation_soak [--messages N] [--hostile K] [--ros-args ...]
 //
 // A long soak of the real node through its topics: N encoder messages (default one million) at
 // 50 Hz stamps, with K hostile ones (default 400) mixed in at fixed pseudo-random places: NaN and
@@ -6,14 +6,18 @@
 // second, resident memory after the first ten thousand messages and at the end, dropped messages
 // and filter restarts, and fails (exit 1) if a published value is not finite or the filter's
 // covariance stops being symmetric positive semi-definite.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <Eigen/Eigenvalues>
 
@@ -60,23 +64,61 @@ bool symmetric_psd(const ukf::MatrixX& p)
   return solver.eigenvalues().minCoeff() >= -1e-9 * scale;
 }
 
+int usage()
+{
+  std::fprintf(stderr, "usage: localisation_soak [--messages N] [--hostile K] [--ros-args ...]\n"
+                       "  N >= 1 (default 1000000), 0 <= K <= N (default 400)\n");
+  return 2;
+}
+
+// A whole, non-negative count, or -1.
+long count(const char* text)
+{
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  return (end == text || *end != '\0' || errno == ERANGE || v < 0) ? -1 : v;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
   long messages = 1000000;
   long hostile = 400;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--messages") {
-      messages = std::strtol(argv[i + 1], nullptr, 10);
-    } else if (a == "--hostile") {
-      hostile = std::strtol(argv[i + 1], nullptr, 10);
+    if (a == "--ros-args") {
+      break;
+    } else if (a == "--messages" || a == "--hostile") {
+      const long v = i + 1 < argc ? count(argv[++i]) : -1;
+      if (v < 0) {
+        std::fprintf(stderr, "localisation_soak: %s needs a whole number >= 0\n", a.c_str());
+        return usage();
+      }
+      (a == "--messages" ? messages : hostile) = v;
+    } else if (a == "-h" || a == "--help") {
+      usage();
+      return 0;
+    } else {
+      std::fprintf(stderr, "localisation_soak: unknown argument \"%s\"\n", a.c_str());
+      return usage();
     }
+  }
+  if (messages < 1 || hostile > messages) {
+    std::fprintf(stderr, "localisation_soak: need --messages >= 1 and --hostile <= --messages\n");
+    return usage();
   }
   rclcpp::init(argc, argv);
   rclcpp::get_logger("localisation_node").set_level(rclcpp::Logger::Level::Error);
-  auto node = std::make_shared<ZendrafellLocalisationNode>();
+  std::shared_ptr<ZendrafellLocalisationNode> node;
+  try {
+    node = std::make_shared<ZendrafellLocalisationNode>();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "localisation_soak: %s\n", e.what());
+    rclcpp::shutdown();
+    return 1;
+  }
   auto driver = std::make_shared<rclcpp::Node>("localisation_soak");
   auto publisher = driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
   long published = 0, non_finite = 0;
@@ -92,6 +134,8 @@ int main(int argc, char** argv)
   for (long k = 0; k < hostile; ++k) {
     kind[static_cast<std::size_t>(where(rng))] = static_cast<char>(1 + k % 5);
   }
+  // Two draws may pick the same message; report the messages that are hostile.
+  hostile = static_cast<long>(std::count_if(kind.begin(), kind.end(), [](char c) { return c; }));
   std::normal_distribution<double> noise(0.0, 0.03);
 
   long rss_start = -1, bad_covariance = 0;
@@ -148,8 +192,12 @@ int main(int argc, char** argv)
   std::printf("messages: %ld sent (%ld hostile), %ld published, %zu dropped, %zu filter restarts\n",
               messages, hostile, published, node->dropped_messages(), node->filter_restarts());
   std::printf("speed: %.0f messages per second (%.1f s)\n", messages / seconds, seconds);
-  std::printf("resident memory: %ld KiB after 10000 messages, %ld KiB at the end (%+.2f %%)\n",
-              rss_start, rss_end, rss_start > 0 ? 100.0 * (rss_end - rss_start) / rss_start : 0.0);
+  if (rss_start > 0) {
+    std::printf("resident memory: %ld KiB after 10000 messages, %ld KiB at the end (%+.2f %%)\n",
+                rss_start, rss_end, 100.0 * (rss_end - rss_start) / rss_start);
+  } else {
+    std::printf("resident memory: %ld KiB at the end (fewer than 10000 messages)\n", rss_end);
+  }
   std::printf("non-finite published values: %ld; covariance checks failed: %ld\n", non_finite,
               bad_covariance);
   rclcpp::shutdown();
