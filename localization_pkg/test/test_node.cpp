@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -283,4 +284,46 @@ TEST_F(NodeTest, UnboundHandlersOnlyCountAndLog)
   EXPECT_NE(log.find("Received IMU data, counter: 1"), std::string::npos);
   EXPECT_NE(log.find("Received visual odometry data, counter: 0"), std::string::npos);
   EXPECT_TRUE(received.empty());
+}
+
+TEST_F(NodeTest, ExtremeValuesAndStampsNeverPublishANonFiniteValue)
+{
+  start();
+  const auto finite = [](const Odometry& o) {
+    const auto& p = o.pose.pose;
+    const auto& v = o.twist.twist;
+    for (double x : {p.position.x, p.position.y, p.position.z, p.orientation.x, p.orientation.y,
+                     p.orientation.z, p.orientation.w, v.linear.x, v.linear.y, v.linear.z,
+                     v.angular.x, v.angular.y, v.angular.z}) {
+      if (!std::isfinite(x)) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const int32_t lo = std::numeric_limits<int32_t>::min();
+  const int32_t hi = std::numeric_limits<int32_t>::max();
+  const std::vector<TwistStamped> messages = {
+    twist(hi, 4294967295u, 1e300, -1e300),  // nanosec far beyond a second
+    twist(lo, 0, 5e-324, -5e-324),          // the other end of time, denormal twist
+    twist(lo, 20000000, 1.7e308, 1.7e308),
+    twist(lo, 40000000, -1.7e308, 0.0),
+    twist(lo, 60000000, 1.0, 0.0),
+    twist(0, 0, 1.0, 0.5),
+    twist(0, 20000000, 1.0, 0.5),
+  };
+  for (const TwistStamped& m : messages) {
+    const auto begin = std::chrono::steady_clock::now();
+    send(m);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), 0.5)
+      << "stamp " << m.header.stamp.sec << " s " << m.header.stamp.nanosec << " ns";
+  }
+  EXPECT_EQ(received.size() + node->dropped_messages(), messages.size());
+  for (const Odometry& o : received) {
+    EXPECT_TRUE(finite(o)) << "stamp " << o.header.stamp.sec << " s";
+  }
+  // However hostile what came before, ordinary driving is tracked again.
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received.back().header.stamp.nanosec, 20000000u);
+  EXPECT_GT(received.back().pose.pose.position.x, 0.0);
 }
