@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "drive_replay.hpp"
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
@@ -91,22 +92,6 @@ struct Harness
   std::unique_ptr<History> history;
   int64_t last_stamp = 0;  // nanoseconds
 };
-bool finite(const nav_msgs::msg::Odometry& o)
-{
-  const auto& p = o.pose.pose;
-  const auto& t = o.twist.twist;
-  const double values[] = {p.position.x,    p.position.y,    p.position.z,    p.orientation.x,
-                           p.orientation.y, p.orientation.z, p.orientation.w, t.linear.x,
-                           t.linear.y,      t.linear.z,      t.angular.x,     t.angular.y,
-                           t.angular.z};
-  for (double v : values) {
-    if (!std::isfinite(v)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 Harness& harness()
 {
   static Harness h = [] {
@@ -133,7 +118,7 @@ Harness& harness()
       made.driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
     made.subscription = made.driver->create_subscription<nav_msgs::msg::Odometry>(
       "odometry/filtered", 10, [](const nav_msgs::msg::Odometry& o) {
-        if (!finite(o)) {
+        if (!localisation_replay::all_finite(o)) {
           std::fprintf(stderr, "non-finite odometry published\n");
           std::abort();
         }

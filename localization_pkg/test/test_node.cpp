@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "drive_replay.hpp"
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
@@ -289,18 +290,6 @@ TEST_F(NodeTest, UnboundHandlersOnlyCountAndLog)
 TEST_F(NodeTest, ExtremeValuesAndStampsNeverPublishANonFiniteValue)
 {
   start();
-  const auto finite = [](const Odometry& o) {
-    const auto& p = o.pose.pose;
-    const auto& v = o.twist.twist;
-    for (double x : {p.position.x, p.position.y, p.position.z, p.orientation.x, p.orientation.y,
-                     p.orientation.z, p.orientation.w, v.linear.x, v.linear.y, v.linear.z,
-                     v.angular.x, v.angular.y, v.angular.z}) {
-      if (!std::isfinite(x)) {
-        return false;
-      }
-    }
-    return true;
-  };
   const int32_t lo = std::numeric_limits<int32_t>::min();
   const int32_t hi = std::numeric_limits<int32_t>::max();
   const std::vector<TwistStamped> messages = {
@@ -320,7 +309,7 @@ TEST_F(NodeTest, ExtremeValuesAndStampsNeverPublishANonFiniteValue)
   }
   EXPECT_EQ(received.size() + node->dropped_messages(), messages.size());
   for (const Odometry& o : received) {
-    EXPECT_TRUE(finite(o)) << "stamp " << o.header.stamp.sec << " s";
+    EXPECT_TRUE(localisation_replay::all_finite(o)) << "stamp " << o.header.stamp.sec << " s";
   }
   // However hostile what came before, ordinary driving is tracked again.
   ASSERT_FALSE(received.empty());

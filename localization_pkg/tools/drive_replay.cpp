@@ -61,6 +61,20 @@ double seconds(int32_t sec, uint32_t nanosec) { return sec + nanosec * 1e-9; }
 
 }  // namespace
 
+bool all_finite(const nav_msgs::msg::Odometry& odometry)
+{
+  const auto& p = odometry.pose.pose;
+  const auto& t = odometry.twist.twist;
+  for (double v : {p.position.x, p.position.y, p.position.z, p.orientation.x, p.orientation.y,
+                   p.orientation.z, p.orientation.w, t.linear.x, t.linear.y, t.linear.z,
+                   t.angular.x, t.angular.y, t.angular.z}) {
+    if (!std::isfinite(v)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void read_drive(const std::string& path, std::vector<DriveRow>& rows)
 {
   std::ifstream in(path);

@@ -56,6 +56,9 @@ struct Result
 Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
               const std::function<void(std::size_t, std::size_t)>& progress = {});
 
+/// Whether every pose and twist value in `odometry` is finite.
+bool all_finite(const nav_msgs::msg::Odometry& odometry);
+
 /// Writes the odometry as CSV: stamp, position, yaw, quaternion, linear and angular velocity.
 void write_odometry_csv(const Result& result, const std::string& path);
 /// Draws the estimated path (and the true and dead-reckoned paths when known) as SVG, in metres.

@@ -21,6 +21,7 @@
 
 #include <Eigen/Eigenvalues>
 
+#include "drive_replay.hpp"
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
@@ -38,20 +39,6 @@ long resident_kib()
     }
   }
   return -1;
-}
-
-bool finite(const nav_msgs::msg::Odometry& o)
-{
-  const auto& p = o.pose.pose;
-  const auto& t = o.twist.twist;
-  for (double v : {p.position.x, p.position.y, p.position.z, p.orientation.x, p.orientation.y,
-                   p.orientation.z, p.orientation.w, t.linear.x, t.linear.y, t.linear.z,
-                   t.angular.x, t.angular.y, t.angular.z}) {
-    if (!std::isfinite(v)) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool symmetric_psd(const ukf::MatrixX& p)
@@ -125,7 +112,7 @@ int main(int argc, char** argv)
   auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
     "odometry/filtered", 10, [&](const nav_msgs::msg::Odometry& o) {
       ++published;
-      non_finite += finite(o) ? 0 : 1;
+      non_finite += localisation_replay::all_finite(o) ? 0 : 1;
     });
 
   std::mt19937_64 rng(2026);
