@@ -51,10 +51,13 @@ bool symmetric_psd(const ukf::MatrixX& p)
   return solver.eigenvalues().minCoeff() >= -1e-9 * scale;
 }
 
+constexpr long kMaxMessages = 100000000;
+
 int usage()
 {
   std::fprintf(stderr, "usage: localisation_soak [--messages N] [--hostile K] [--ros-args ...]\n"
-                       "  N >= 1 (default 1000000), 0 <= K <= N (default 400)\n");
+                       "  1 <= N <= %ld (default 1000000), 0 <= K <= N (default 400)\n",
+               kMaxMessages);
   return 2;
 }
 
@@ -92,8 +95,11 @@ int main(int argc, char** argv)
       return usage();
     }
   }
-  if (messages < 1 || hostile > messages) {
-    std::fprintf(stderr, "localisation_soak: need --messages >= 1 and --hostile <= --messages\n");
+  // The upper bound keeps the stamps within a ROS time's 32-bit seconds and the plan in memory.
+  if (messages < 1 || messages > kMaxMessages || hostile > messages) {
+    std::fprintf(stderr,
+                 "localisation_soak: need 1 <= --messages <= %ld and --hostile <= --messages\n",
+                 kMaxMessages);
     return usage();
   }
   rclcpp::init(argc, argv);
