@@ -17,3 +17,16 @@ install_missing_packages() {
     return 1
   fi
 }
+
+# A build folder configured from another source folder (the repository's root, before the build
+# for machines without colcon moved to superbuild/) or with another generator cannot be
+# reconfigured: its cache is dropped so that it configures afresh.
+reset_stale_build() {
+  local build=$1 source=$2 generator=$3 cache="$1/CMakeCache.txt"
+  [ -f "$cache" ] || return 0
+  if ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$source" "$cache" \
+     || ! grep -qxF "CMAKE_GENERATOR:INTERNAL=$generator" "$cache"; then
+    echo "Configuring $build afresh (it was configured from another source folder or generator)"
+    rm -rf "$cache" "$build/CMakeFiles"
+  fi
+}

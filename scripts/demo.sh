@@ -10,7 +10,8 @@ install_missing_packages
 build="$root/build-demo"
 prefix="$root/build-demo/install"
 out="$root/out"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+reset_stale_build "$build" "$root/superbuild" Ninja
+cmake -S "$root/superbuild" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j 2
 cmake --install "$build" --prefix "$prefix" >/dev/null
 mkdir -p "$out"

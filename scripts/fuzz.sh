@@ -13,7 +13,8 @@ source "$root/scripts/common.sh"
 install_missing_packages clang libclang-rt-14-dev
 
 build="$root/build-fuzz"
-CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+reset_stale_build "$build" "$root/superbuild" Ninja
+CXX=clang++ cmake -S "$root/superbuild" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBUILD_TESTING=OFF -DZF_BUILD_FUZZERS=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
   -fsanitize-coverage-ignorelist=$root/fuzz/coverage_ignorelist.txt" >/dev/null

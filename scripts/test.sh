@@ -17,7 +17,8 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 fi
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUKF_BUILD_BENCHMARKS=ON "${flags[@]}"
+reset_stale_build "$build" "$root/superbuild" Ninja
+cmake -S "$root/superbuild" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUKF_BUILD_BENCHMARKS=ON "${flags[@]}"
 cmake --build "$build" -j 2
 ctest --test-dir "$build" --output-on-failure -j 2
 
