@@ -59,10 +59,14 @@ GlobalState& state()
 
 std::atomic<int> g_signal{0};
 std::atomic<bool> g_valid{false};
+std::atomic<bool> g_ever_initialised{false};
 
 const char* kInvalidContext =
   "failed to create guard condition: the given context is not valid, either rcl_init() was not "
   "called or rcl_shutdown() was called., at ./src/rcl/guard_condition.c:67";
+// Before the first init() the default context has no rcl context at all.
+const char* kNullContext =
+  "failed to create guard condition: context argument is null, at ./src/rcl/guard_condition.c:65";
 
 void chain(int signum, const struct sigaction& old, siginfo_t* info, void* context)
 {
@@ -343,6 +347,7 @@ void init(int argc, char const* const* argv, const InitOptions& init_options,
   }
   g_signal.store(0);
   g_valid.store(true);
+  g_ever_initialised.store(true);
   if (init_options.shutdown_on_signal) {
     if (signal_handler_options == SignalHandlerOptions::All ||
         signal_handler_options == SignalHandlerOptions::SigInt) {
@@ -560,6 +565,9 @@ Node::Node(const std::string& node_name, const std::string& namespace_, const No
   : _name(node_name), _logger(rclcpp::get_logger(node_name))
 {
   handle_pending_signal();
+  if (!g_ever_initialised.load()) {
+    throw exceptions::RCLInvalidArgument(kNullContext);
+  }
   if (!g_valid.load()) {
     throw exceptions::RCLError(kInvalidContext);
   }
@@ -765,34 +773,22 @@ std::size_t count_publishers(const std::string& topic)
 
 std::size_t run_ready(const void* owner)
 {
-  // Only what is queued now runs: a callback that publishes to its own node waits for the next
-  // call, so spin_some() always returns.
+  // As rclcpp's executor does in spin_some(): one look at what is waiting, then every
+  // subscription that had a message at that moment takes one, in the order the subscriptions were
+  // created. Further queued messages wait for the next call, as does anything published meanwhile
+  // (a callback that publishes to its own node), so spin_some() always returns.
   std::vector<std::shared_ptr<SubscriptionEntry>> ready;
-  uint64_t limit = 0;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    limit = graph().sequence;
     for (const auto& s : live_subscriptions()) {
-      if (s->owner == owner) {
+      if (s->owner == owner && s->oldest() != UINT64_MAX) {
         ready.push_back(s);
       }
     }
   }
   std::size_t ran = 0;
-  while (g_valid.load()) {
-    std::shared_ptr<SubscriptionEntry> next;
-    uint64_t best = UINT64_MAX;
-    {
-      std::lock_guard<std::mutex> lock(state().mutex);
-      for (const auto& r : ready) {
-        const uint64_t oldest = r->oldest();
-        if (oldest <= limit && oldest < best) {
-          best = oldest;
-          next = r;
-        }
-      }
-    }
-    if (!next) {
+  for (const auto& next : ready) {
+    if (!g_valid.load()) {
       break;
     }
     next->execute_one();

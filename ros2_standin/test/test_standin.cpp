@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ament_index_cpp/get_package_prefix.hpp"
 #include "ament_index_cpp/get_package_share_directory.hpp"
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
@@ -19,6 +20,20 @@
 
 namespace
 {
+
+// Graph changes reach other nodes asynchronously in ROS 2 (discovery): a count is read once it
+// has settled on the expected value, or after two seconds.
+template <typename Count>
+std::size_t settled(Count count, std::size_t expected)
+{
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  std::size_t n = count();
+  while (n != expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    n = count();
+  }
+  return n;
+}
 
 class Standin : public ::testing::Test
 {
@@ -47,7 +62,8 @@ TEST(StandinMessages, DefaultsMatchTheMsgFiles)
 
 TEST_F(Standin, NodeBeforeInitAndSpinAfterShutdownThrow)
 {
-  EXPECT_THROW(rclcpp::Node("n"), rclcpp::exceptions::RCLError);
+  // Before the first init() (this suite's first rclcpp call in the process).
+  EXPECT_THROW(rclcpp::Node("n"), rclcpp::exceptions::RCLInvalidArgument);
   init();
   auto node = std::make_shared<rclcpp::Node>("n");
   EXPECT_TRUE(rclcpp::ok());
@@ -55,6 +71,7 @@ TEST_F(Standin, NodeBeforeInitAndSpinAfterShutdownThrow)
   EXPECT_TRUE(rclcpp::shutdown());
   EXPECT_FALSE(rclcpp::shutdown());
   EXPECT_THROW(rclcpp::spin_some(node), rclcpp::exceptions::RCLError);
+  EXPECT_THROW(rclcpp::Node("after"), rclcpp::exceptions::RCLError);
 }
 
 TEST_F(Standin, ParameterOverridesAndTheirTypes)
@@ -106,8 +123,8 @@ TEST_F(Standin, KeepLastQueuesDeliverInOrderOnSpin)
     "encoder_vel", rclcpp::QoS(rclcpp::KeepLast(3)),
     [&](const geometry_msgs::msg::TwistStamped& m) { got.push_back(m.header.stamp.sec); });
   auto pub = sender->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
-  EXPECT_EQ(sender->count_subscribers("encoder_vel"), 1u);
-  EXPECT_EQ(receiver->count_publishers("/encoder_vel"), 1u);
+  EXPECT_EQ(settled([&] { return sender->count_subscribers("encoder_vel"); }, 1u), 1u);
+  EXPECT_EQ(settled([&] { return receiver->count_publishers("/encoder_vel"); }, 1u), 1u);
   EXPECT_STREQ(pub->get_topic_name(), "/encoder_vel");
   for (int i = 0; i < 5; ++i) {
     geometry_msgs::msg::TwistStamped m;
@@ -115,8 +132,14 @@ TEST_F(Standin, KeepLastQueuesDeliverInOrderOnSpin)
     pub->publish(m);
   }
   EXPECT_TRUE(got.empty());
+  // The oldest two were dropped; each spin_some() takes one message per subscription.
+  rclcpp::spin_some(receiver);
+  EXPECT_EQ(got, (std::vector<int>{2}));
+  rclcpp::spin_some(receiver);
   rclcpp::spin_some(receiver);
   EXPECT_EQ(got, (std::vector<int>{2, 3, 4}));
+  rclcpp::spin_some(receiver);
+  EXPECT_EQ(got.size(), 3u);
   EXPECT_THROW(sender->create_publisher<geometry_msgs::msg::TwistStamped>("bad name", 10),
                rclcpp::exceptions::InvalidTopicNameError);
 }

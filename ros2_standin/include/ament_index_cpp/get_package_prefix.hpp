@@ -2,16 +2,17 @@
 
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace ament_index_cpp
 {
 
-/// A package missing from every prefix of AMENT_PREFIX_PATH.
+/// A package missing from every prefix of AMENT_PREFIX_PATH. The message lists the prefixes
+/// searched: "package '<name>' not found, searching: [<prefix>, ...]".
 class PackageNotFoundError : public std::out_of_range
 {
 public:
-  PackageNotFoundError(const std::string& _package_name, const std::vector<std::string>& prefixes);
+  explicit PackageNotFoundError(const std::string& package_name);
+  virtual ~PackageNotFoundError();
   const std::string package_name;
 };
 

@@ -14,6 +14,13 @@ public:
   explicit RCLError(const std::string& message) : std::runtime_error(message) {}
 };
 
+/// An invalid argument to the underlying client library, such as a node created before init().
+class RCLInvalidArgument : public std::invalid_argument
+{
+public:
+  explicit RCLInvalidArgument(const std::string& message) : std::invalid_argument(message) {}
+};
+
 class RCLInvalidROSArgsError : public RCLError
 {
 public:
