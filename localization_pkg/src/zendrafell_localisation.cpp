@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <fstream>
 #include <stdexcept>
 
 #include <Eigen/Geometry>
@@ -51,6 +52,15 @@ void check_node_contract(const ukf::Filter& filter, const std::string& path)
 
 }  // namespace
 
+std::string default_config_path(const std::string& source_tree_config,
+                                const std::string& share_directory)
+{
+  if (std::ifstream(source_tree_config).good()) {
+    return source_tree_config;
+  }
+  return share_directory + "/config/localisation_config.json";
+}
+
 double get_seconds_from_stamp(const builtin_interfaces::msg::Time& stamp)
 {
   return static_cast<double>(stamp.sec) + stamp.nanosec * 1e-9;
@@ -60,10 +70,10 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   : rclcpp::Node("localisation_node", options)
 {
   // Fails with the index's own error when the package is not installed.
-  ament_index_cpp::get_package_share_directory("localization_pkg");
+  const std::string share = ament_index_cpp::get_package_share_directory("localization_pkg");
 
-  const std::string config_path =
-    this->declare_parameter<std::string>("ukf_config", LOCALISATION_DEFAULT_CONFIG);
+  const std::string config_path = this->declare_parameter<std::string>(
+    "ukf_config", default_config_path(LOCALISATION_DEFAULT_CONFIG, share));
   _max_time_jump = this->declare_parameter<double>("max_time_jump", 60.0);
   if (!(std::isfinite(_max_time_jump) && _max_time_jump > 0.0)) {
     throw std::invalid_argument("parameter 'max_time_jump' must be a positive number of seconds");

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,6 +33,20 @@ public:
 };
 
 ::testing::Environment* const kRos = ::testing::AddGlobalTestEnvironment(new RosEnvironment);
+
+// Graph changes reach other nodes asynchronously in ROS 2 (discovery): a count is read once it
+// has settled on the expected value, or after two seconds.
+template <typename Count>
+std::size_t settled(Count count, std::size_t expected)
+{
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  std::size_t n = count();
+  while (n != expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    n = count();
+  }
+  return n;
+}
 
 json default_config()
 {
@@ -90,8 +105,8 @@ protected:
 TEST_F(NodeTest, WiresOneSubscriptionAndOnePublisher)
 {
   start();
-  EXPECT_EQ(driver->count_publishers("odometry/filtered"), 1u);
-  EXPECT_EQ(driver->count_subscribers("encoder_vel"), 1u);
+  EXPECT_EQ(settled([&] { return driver->count_publishers("odometry/filtered"); }, 1u), 1u);
+  EXPECT_EQ(settled([&] { return driver->count_subscribers("encoder_vel"); }, 1u), 1u);
   EXPECT_STREQ(node->get_name(), "localisation_node");
 }
 
@@ -220,8 +235,8 @@ TEST_F(NodeTest, StartUpFailsClearlyAndWiresNothing)
     EXPECT_STREQ(e.what(), "Could not open filter config file: /nonexistent/ukf.json");
   }
   auto probe = std::make_shared<rclcpp::Node>("probe");
-  EXPECT_EQ(probe->count_publishers("odometry/filtered"), 0u);
-  EXPECT_EQ(probe->count_subscribers("encoder_vel"), 0u);
+  EXPECT_EQ(settled([&] { return probe->count_publishers("odometry/filtered"); }, 0u), 0u);
+  EXPECT_EQ(settled([&] { return probe->count_subscribers("encoder_vel"); }, 0u), 0u);
 
   json cfg = default_config();
   cfg["measurement"]["sensors"][0]["name"] = "wheels";
@@ -264,6 +279,16 @@ TEST_F(NodeTest, StartUpFailsClearlyAndWiresNothing)
   }
 }
 
+TEST(DefaultConfig, SourceTreeFirstThenTheInstalledCopy)
+{
+  const std::string share = "/opt/zf/share/localization_pkg";
+  EXPECT_EQ(default_config_path(LOCALISATION_DEFAULT_CONFIG, share), LOCALISATION_DEFAULT_CONFIG);
+  // The source tree was moved or deleted after install, or the package came from a binary build.
+  EXPECT_EQ(default_config_path("/nonexistent/src/localization_pkg/config/localisation_config.json",
+                                share),
+            share + "/config/localisation_config.json");
+}
+
 TEST_F(NodeTest, WrongParameterTypeStopsStartUp)
 {
   rclcpp::NodeOptions options;
@@ -275,7 +300,7 @@ TEST_F(NodeTest, WrongParameterTypeStopsStartUp)
 TEST_F(NodeTest, UnboundHandlersOnlyCountAndLog)
 {
   start();
-  EXPECT_EQ(driver->count_subscribers("imu"), 0u);
+  EXPECT_EQ(settled([&] { return driver->count_subscribers("imu"); }, 0u), 0u);
   testing::internal::CaptureStderr();
   node->imu_callback(std::make_shared<sensor_msgs::msg::Imu>());
   node->imu_callback(std::make_shared<sensor_msgs::msg::Imu>());

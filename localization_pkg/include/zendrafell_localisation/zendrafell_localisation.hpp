@@ -13,14 +13,21 @@
 #include "sensor_msgs/msg/imu.hpp"
 #include "ukf/Filter.hpp"
 
+/// The default of "ukf_config": the package's configuration in the source tree it was built from
+/// when that file is readable, else the installed one under `share_directory` (the source was
+/// moved or deleted, or the package came from a binary build).
+std::string default_config_path(const std::string& source_tree_config,
+                                const std::string& share_directory);
+
 /// A message stamp in seconds: sec + nanosec * 1e-9.
 double get_seconds_from_stamp(const builtin_interfaces::msg::Time& stamp);
 
 /// The localisation node "localisation_node": loads the filter configuration named by the
-/// parameter "ukf_config", turns every geometry_msgs/TwistStamped on "encoder_vel" into one
-/// filter update at the message's stamp (forward speed twist.linear.x, yaw rate twist.angular.z
-/// into the sensor "encoders") and publishes the estimate as nav_msgs/Odometry on
-/// "odometry/filtered" (frames "odom" and "odom_base_link", zero covariances).
+/// parameter "ukf_config" (default: see default_config_path), turns every
+/// geometry_msgs/TwistStamped on "encoder_vel" into one filter update at the message's stamp
+/// (forward speed twist.linear.x, yaw rate twist.angular.z into the sensor "encoders") and
+/// publishes the estimate as nav_msgs/Odometry on "odometry/filtered" (frames "odom" and
+/// "odom_base_link", zero covariances).
 ///
 /// Start-up throws when the configuration cannot be used (the filter's own errors, or a
 /// configuration without a sensor "encoders" of size 2 or without one of the published fields

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The check against real ROS 2 Humble, as a ROS user would build and run the packages:
+#   1. installs the prebuilt ROS 2 Humble from ../shared/ros2 (its install.sh);
+#   2. copies this repository into a scratch colcon workspace (build-ros2/ws/src/zendrafell),
+#      checks that colcon sees the two packages, and builds them with colcon;
+#   3. `colcon test` in a shell that has sourced only ROS 2's setup script, then
+#      `colcon test-result --verbose`; a failed test or a package without results fails the run;
+#   4. the ROS 2 stand-in's own tests, built against the real ROS 2, so that every expectation
+#      the stand-in is held to is checked against the real thing too;
+#   5. the installed node over DDS from another process: `ros2 run` with "ukf_config", `ros2
+#      launch`, and `ros2 run` with the source tree's configuration gone (the installed one is
+#      used), each ended by SIGINT with status 0 (localization_pkg/test/cross_process_check.py).
+# Without ../shared/ros2 it prints one line saying so and succeeds. ZF_ROS2_DIR overrides where
+# the prebuilt ROS 2 is looked for.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+start=$SECONDS
+
+ros2_dir=${ZF_ROS2_DIR:-}
+if [ -z "$ros2_dir" ]; then
+  # Beside the checkout on the development machines; CI's clean clone may live elsewhere on them.
+  for candidate in "$root/../shared/ros2" /work/shared/ros2; do
+    if [ -f "$candidate/install.sh" ]; then ros2_dir=$(cd "$candidate" && pwd); break; fi
+  done
+fi
+if [ -z "$ros2_dir" ] || [ ! -f "$ros2_dir/install.sh" ]; then
+  echo "real-ROS 2 stage skipped: no prebuilt ROS 2 Humble (../shared/ros2/install.sh) on this machine"
+  exit 0
+fi
+
+source "$root/scripts/common.sh"
+install_missing_packages
+sh "$ros2_dir/install.sh"
+prefix=/opt/ros/humble
+set +u  # ROS 2's and colcon's setup scripts read unset variables
+# shellcheck disable=SC1091
+source "$prefix/setup.bash"
+# shellcheck disable=SC1091
+source "$ros2_dir/env.sh"
+set -u
+# A domain of its own, so that other ROS processes on this machine cannot interfere.
+export ROS_DOMAIN_ID=$((RANDOM % 100 + 1))
+
+work="$root/build-ros2"
+ws="$work/ws"
+rm -rf "$work"
+mkdir -p "$ws/src/zendrafell"
+# The working tree as git sees it (tracked and new files, no build folders).
+git -C "$root" ls-files -z --cached --others --exclude-standard \
+  | tar -C "$root" --null --ignore-failed-read -T - -cf - \
+  | tar -C "$ws/src/zendrafell" -xf -
+cd "$ws"
+
+echo "== colcon list"
+listed=$(colcon list)
+echo "$listed"
+for want in "ukf	src/zendrafell/ukf	(ros.cmake)" \
+            "localization_pkg	src/zendrafell/localization_pkg	(ros.ament_cmake)"; do
+  grep -qxF "$want" <<<"$listed" || { echo "colcon list lacks: $want" >&2; exit 1; }
+done
+[ "$(wc -l <<<"$listed")" -eq 2 ] || { echo "colcon list shows more than the two packages" >&2; exit 1; }
+
+echo "== colcon build"
+colcon build --packages-up-to localization_pkg --cmake-args -DCMAKE_BUILD_TYPE=Release
+
+echo "== colcon test"
+colcon test --event-handlers console_cohesion-
+colcon test-result --verbose
+results=$(colcon test-result --all)
+echo "$results"
+for want in "build/ukf/Testing/" "build/localization_pkg/test_results/localization_pkg/"; do
+  grep -qF "$want" <<<"$results" || { echo "no test results under $want" >&2; exit 1; }
+done
+
+echo "== the stand-in's tests against real ROS 2"
+cmake -S "$ws/src/zendrafell/ros2_standin" -B "$work/standin-conformance" -G Ninja \
+  -DCMAKE_BUILD_TYPE=Release -DSTANDIN_TESTS_AGAINST_ROS2=ON >/dev/null
+cmake --build "$work/standin-conformance" -j 2
+ctest --test-dir "$work/standin-conformance" --output-on-failure
+
+echo "== the installed node over DDS"
+set +u
+# shellcheck disable=SC1091
+source "$ws/install/local_setup.bash"
+set -u
+check="$ws/src/zendrafell/localization_pkg/test/cross_process_check.py"
+installed="$ws/install/localization_pkg/share/localization_pkg/config/localisation_config.json"
+python3 "$check" --expect-config "$installed" -- \
+  ros2 run localization_pkg localization_node --ros-args -p "ukf_config:=$installed"
+python3 "$check" --expect-config "$installed" -- \
+  ros2 launch localization_pkg localisation.launch.py "ukf_config:=$installed"
+# Without the parameter the node takes the source tree's configuration, and the installed one
+# once the source tree's is gone.
+source_config="$ws/src/zendrafell/localization_pkg/config/localisation_config.json"
+python3 "$check" --expect-config "$source_config" -- ros2 run localization_pkg localization_node
+mv "$source_config" "$source_config.moved"
+python3 "$check" --expect-config "$installed" -- ros2 run localization_pkg localization_node
+mv "$source_config.moved" "$source_config"
+
+echo "Real-ROS 2 stage passed in $((SECONDS - start)) s."
