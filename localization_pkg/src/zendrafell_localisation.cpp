@@ -4,6 +4,8 @@
 #include <exception>
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include <Eigen/Geometry>
 
@@ -78,9 +80,22 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   if (!(std::isfinite(_max_time_jump) && _max_time_jump > 0.0)) {
     throw std::invalid_argument("parameter 'max_time_jump' must be a positive number of seconds");
   }
+  const bool strict_config = this->declare_parameter<bool>("strict_config", false);
   RCLCPP_INFO(this->get_logger(), "Config used for UKF: %s", config_path.c_str());
 
   _config = ukf::config::load_file(config_path);
+  // A key no reader knows is most likely a typo that silently leaves a default in place.
+  const std::vector<std::string> unknown = ukf::config::unknown_keys(_config);
+  for (const std::string& message : unknown) {
+    RCLCPP_WARN(this->get_logger(), "%s: %s", config_path.c_str(), message.c_str());
+  }
+  if (strict_config && !unknown.empty()) {
+    throw std::runtime_error("Invalid config: " + config_path + ": " + unknown.front() +
+                             (unknown.size() > 1 ? " (and " + std::to_string(unknown.size() - 1) +
+                                                     " more unknown keys)"
+                                                 : std::string()) +
+                             "; strict_config refuses unknown keys");
+  }
   _ukf = ukf::Filter(_config);
   check_node_contract(_ukf, config_path);
 

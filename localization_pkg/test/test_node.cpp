@@ -279,6 +279,38 @@ TEST_F(NodeTest, StartUpFailsClearlyAndWiresNothing)
   }
 }
 
+TEST_F(NodeTest, UnknownConfigKeysWarnAndStrictConfigRefusesThem)
+{
+  json cfg = default_config();
+  cfg["model"]["proces_noise"] = cfg["model"]["process_noise"];
+  cfg["model"].erase("process_noise");
+  const std::string path = write_config(cfg, "typo");
+  const std::string warning = path + ": unknown key \"proces_noise\" in model \"zendrafell\": "
+                                     "did you mean \"process_noise\"?";
+
+  testing::internal::CaptureStderr();
+  start(path);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[WARN] ["), std::string::npos) << log;
+  EXPECT_NE(log.find("[localisation_node]: " + warning), std::string::npos) << log;
+
+  rclcpp::NodeOptions options;
+  options.append_parameter_override("ukf_config", path);
+  options.append_parameter_override("strict_config", true);
+  try {
+    ZendrafellLocalisationNode strict(options);
+    ADD_FAILURE() << "expected strict_config to refuse the unknown key";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Invalid config: " + warning + "; strict_config refuses unknown keys");
+  }
+  // A clean configuration passes in strict mode, and the parameter reads back.
+  options = rclcpp::NodeOptions();
+  options.append_parameter_override("strict_config", true);
+  ZendrafellLocalisationNode clean(options);
+  EXPECT_TRUE(clean.get_parameter("strict_config").as_bool());
+}
+
 TEST(DefaultConfig, SourceTreeFirstThenTheInstalledCopy)
 {
   const std::string share = "/opt/zf/share/localization_pkg";

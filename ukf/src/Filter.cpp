@@ -96,6 +96,9 @@ Filter::Filter(const json& config) : Filter()
   _state = State(config::require(config, "initial_state", top));
   const json& covariance = config::require(config, "initial_covariance", top);
   const std::size_t n = _state.size();
+  if (!covariance.is_array()) {
+    config::to_matrix(covariance, "\"initial_covariance\"");  // names what it got instead
+  }
   if (covariance.size() != n || (n > 0 && covariance[0].size() != n)) {
     throw std::runtime_error(
       "Invalid config: Covariance matrix size does not match state vector size");
@@ -104,9 +107,9 @@ Filter::Filter(const json& config) : Filter()
   _model = create_model_from_json(config::require(config, "model", top));
   _empty_measurement = Measurement(config::require(config, "measurement", top));
   const json& tuning = config::require(config, "filter", top);
-  _alpha = config::require(tuning, "alpha", "\"filter\"").get<double>();
-  _beta = config::require(tuning, "beta", "\"filter\"").get<double>();
-  _kappa = config::require(tuning, "kappa", "\"filter\"").get<double>();
+  _alpha = config::read_number(tuning, "alpha", "\"filter\"");
+  _beta = config::read_number(tuning, "beta", "\"filter\"");
+  _kappa = config::read_number(tuning, "kappa", "\"filter\"");
   calculate_weights();
   validate();
 }

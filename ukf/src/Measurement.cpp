@@ -17,7 +17,8 @@ Measurement::Measurement(const json& config_data) : _size(0), _full_size(0)
 {
   const json& sensors = config::require(config_data, "sensors", "\"measurement\"");
   if (!sensors.is_array()) {
-    throw std::runtime_error("Invalid config: \"sensors\" of \"measurement\" must be an array");
+    throw std::runtime_error("Invalid config: \"sensors\" of \"measurement\" must be an array (got " +
+                             config::kind_of(sensors) + ")");
   }
   for (const json& element : sensors) {
     _sensors.push_back(create_sensor_from_json(static_cast<std::size_t>(_full_size), element));

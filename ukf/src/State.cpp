@@ -15,7 +15,8 @@ State::State(const json& config_data) : _size(0)
 {
   const json& fields = config::require(config_data, "fields", "\"initial_state\"");
   if (!fields.is_array()) {
-    throw std::runtime_error("Invalid config: \"fields\" of \"initial_state\" must be an array");
+    throw std::runtime_error("Invalid config: \"fields\" of \"initial_state\" must be an array (got " +
+                             config::kind_of(fields) + ")");
   }
   for (const json& element : fields) {
     _fields.push_back(create_field_from_json(_size, element));

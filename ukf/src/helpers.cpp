@@ -33,16 +33,74 @@ json load_file(const std::string& path)
   return json::parse(file);
 }
 
+std::string kind_of(const json& value)
+{
+  switch (value.type()) {
+    case json::value_t::null:
+      return "null";
+    case json::value_t::object:
+      return "an object";
+    case json::value_t::array:
+      return "an array";
+    case json::value_t::string:
+      return "a string";
+    case json::value_t::boolean:
+      return "a boolean";
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+    case json::value_t::number_float:
+      return "a number";
+    default:
+      return std::string("a ") + value.type_name();
+  }
+}
+
 const json& require(const json& obj, const std::string& key, const std::string& where)
 {
   if (!obj.is_object()) {
-    return obj[key];  // const access on a non-object: the JSON library's own type error
+    throw std::runtime_error("Invalid config: " + where + " must be an object (got " +
+                             kind_of(obj) + ")");
   }
   const auto it = obj.find(key);
   if (it == obj.end()) {
     throw std::runtime_error("Invalid config: missing key \"" + key + "\" in " + where);
   }
   return *it;
+}
+
+double read_number(const json& obj, const std::string& key, const std::string& where)
+{
+  const json& value = require(obj, key, where);
+  if (!value.is_number()) {
+    throw std::runtime_error("Invalid config: \"" + key + "\" of " + where +
+                             " must be a number (got " + kind_of(value) + ")");
+  }
+  return value.get<double>();
+}
+
+std::string read_string(const json& obj, const std::string& key, const std::string& where)
+{
+  const json& value = require(obj, key, where);
+  if (!value.is_string()) {
+    throw std::runtime_error("Invalid config: \"" + key + "\" of " + where +
+                             " must be a string (got " + kind_of(value) + ")");
+  }
+  return value.get<std::string>();
+}
+
+VectorX to_vector(const json& value, const std::string& what)
+{
+  if (!value.is_array()) {
+    throw std::runtime_error("Invalid config: " + what + " must be an array of numbers (got " +
+                             kind_of(value) + ")");
+  }
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (!value[i].is_number()) {
+      throw std::runtime_error("Invalid config: " + what + " must be an array of numbers (entry " +
+                               std::to_string(i) + " is " + kind_of(value[i]) + ")");
+    }
+  }
+  return to_vector(value);
 }
 
 VectorX to_vector(const json& value)
@@ -55,7 +113,9 @@ VectorX to_vector(const json& value)
   return v;
 }
 
-MatrixX to_matrix(const json& value, const std::string& what)
+// The matrix as the JSON conversion of MatrixX reads it: other JSON types raise the JSON
+// library's own type errors.
+static MatrixX to_matrix_unchecked(const json& value, const std::string& what)
 {
   if (value.is_array() && value.empty()) {
     throw std::runtime_error("Invalid config: " + what + " has no rows");
@@ -78,18 +138,42 @@ MatrixX to_matrix(const json& value, const std::string& what)
   return m;
 }
 
+MatrixX to_matrix(const json& value, const std::string& what)
+{
+  if (!value.is_array()) {
+    throw std::runtime_error("Invalid config: " + what + " must be an array of rows (got " +
+                             kind_of(value) + ")");
+  }
+  if (value.empty()) {
+    throw std::runtime_error("Invalid config: " + what + " has no rows");
+  }
+  for (std::size_t r = 0; r < value.size(); ++r) {
+    const json& row = value[r];
+    if (!row.is_array()) {
+      throw std::runtime_error("Invalid config: " + what + ": row " + std::to_string(r) +
+                               " must be an array of numbers (got " + kind_of(row) + ")");
+    }
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      if (!row[c].is_number()) {
+        throw std::runtime_error("Invalid config: " + what + ": row " + std::to_string(r) +
+                                 ", entry " + std::to_string(c) + " must be a number (got " +
+                                 kind_of(row[c]) + ")");
+      }
+    }
+  }
+  return to_matrix_unchecked(value, what);
+}
+
 int read_size(const json& obj, const std::string& where)
 {
   const json& value = require(obj, "size", where);
   // The JSON library converts out-of-range numbers to int with undefined behaviour, so the range
-  // is checked first; a value that is not a number still raises the library's own type error.
-  if (value.is_number()) {
-    const double d = value.get<double>();
-    if (!(d >= std::numeric_limits<int>::min() && d <= std::numeric_limits<int>::max()) ||
-        d != std::floor(d)) {
-      throw std::runtime_error("Invalid config: \"size\" of " + where + " is " + value.dump() +
-                               ", it must be a whole number of entries");
-    }
+  // is checked first.
+  const double d = read_number(obj, "size", where);
+  if (!(d >= std::numeric_limits<int>::min() && d <= std::numeric_limits<int>::max()) ||
+      d != std::floor(d)) {
+    throw std::runtime_error("Invalid config: \"size\" of " + where + " is " + value.dump() +
+                             ", it must be a whole number of entries");
   }
   const int size = value.get<int>();
   if (size < 0) {
@@ -101,7 +185,7 @@ int read_size(const json& obj, const std::string& where)
 
 std::string read_name(const json& obj, const std::string& where)
 {
-  return require(obj, "name", where).get<std::string>();
+  return read_string(obj, "name", where);
 }
 
 std::string describe(const json& obj, const std::string& kind, const std::string& position_label,
@@ -136,7 +220,7 @@ void adl_serializer<ukf::VectorX>::from_json(const json& j, ukf::VectorX& v)
 
 void adl_serializer<ukf::MatrixX>::from_json(const json& j, ukf::MatrixX& m)
 {
-  m = ukf::config::to_matrix(j, "matrix");
+  m = ukf::config::to_matrix_unchecked(j, "matrix");
 }
 
 }  // namespace nlohmann

@@ -3,6 +3,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "replay.hpp"
@@ -127,4 +129,48 @@ TEST(Replay, NoiseOverrideAppliesToItsLineOnly)
   EXPECT_NE(c, d);  // the histories differ,
   EXPECT_EQ(noisy.filter().get_empty_measurement().get_sensor("position_fix").get_noise()(0, 0),
             0.25);  // but the configured noise is untouched
+}
+
+TEST(Replay, ProgramWarnsOfUnknownKeysRefusesThemWhenStrictAndChecksTheConfigFirst)
+{
+  const std::string dir = ::testing::TempDir();
+  const std::string in = dir + "replay_keys_in.jsonl";
+  const std::string out = dir + "replay_keys_out.jsonl";
+  const std::string err = dir + "replay_keys_err.txt";
+  const std::string cfg_path = dir + "replay_keys_config.json";
+  std::ofstream(in) << kLines[0] << '\n';
+  json cfg = ukf::test::load_json("point_mass_2d.json");
+  cfg["model"]["proces_noise"] = {1, 1, 1, 1};
+  std::ofstream(cfg_path) << cfg.dump();
+  const auto run = [&](const std::string& options) {
+    std::remove(out.c_str());
+    const std::string cmd = std::string(UKF_REPLAY_EXE) + " " + cfg_path + " " + in + " -o " +
+                            out + options + " 2> " + err;
+    const int status = std::system(cmd.c_str());
+    std::stringstream message;
+    message << std::ifstream(err).rdbuf();
+    return std::make_pair(status, message.str());
+  };
+  const std::string warning = "unknown key \"proces_noise\" in model \"planar\": did you mean "
+                              "\"process_noise\"?";
+
+  auto [status, message] = run("");
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(message.find(cfg_path + ": warning: " + warning), std::string::npos) << message;
+  EXPECT_TRUE(std::ifstream(out).good());
+
+  std::tie(status, message) = run(" --strict");
+  EXPECT_NE(status, 0);
+  EXPECT_NE(message.find(cfg_path + ": error: " + warning), std::string::npos) << message;
+  EXPECT_FALSE(std::ifstream(out).good()) << "no output file for a refused configuration";
+
+  cfg["model"].erase("proces_noise");
+  cfg["filter"]["alpha"] = "1";
+  std::ofstream(cfg_path) << cfg.dump();
+  std::tie(status, message) = run("");
+  EXPECT_NE(status, 0);
+  EXPECT_NE(message.find("Invalid config: \"alpha\" of \"filter\" must be a number (got a string)"),
+            std::string::npos)
+    << message;
+  EXPECT_FALSE(std::ifstream(out).good()) << "no output file for a configuration that fails";
 }

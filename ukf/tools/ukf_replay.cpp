@@ -1,14 +1,18 @@
-// ukf_replay CONFIG.json MEASUREMENTS.jsonl [-o OUT.jsonl] [--max-interval SECONDS]
+// ukf_replay CONFIG.json MEASUREMENTS.jsonl [-o OUT.jsonl] [--max-interval SECONDS] [--strict]
 //
 // Runs a filter configuration over recorded measurements, one update per input line, and writes
 // the estimate after each update as one JSON line (standard output without -o). A bad line stops
-// the run with its line number and the problem, after every earlier line has been written.
+// the run with its line number and the problem, after every earlier line has been written. Keys
+// of the configuration that no reader knows are warned about on standard error (an error with
+// --strict); a configuration that cannot be used stops the run before any output file is made.
 #include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "replay.hpp"
 
@@ -18,7 +22,7 @@ namespace
 int usage()
 {
   std::cerr << "usage: ukf_replay CONFIG.json MEASUREMENTS.jsonl [-o OUT.jsonl] "
-               "[--max-interval SECONDS]\n"
+               "[--max-interval SECONDS] [--strict]\n"
                "  Input lines:  {\"t\": 12.5, \"sensors\": {\"encoders\": [0.5, -0.1]}}\n"
                "  Output lines: {\"t\": 12.5, \"state\": [...], \"covariance\": [[...]], "
                "\"fields\": {...}}\n";
@@ -31,6 +35,7 @@ int main(int argc, char** argv)
 {
   std::string config_path, input_path, output_path;
   double max_interval = std::numeric_limits<double>::infinity();
+  bool strict = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-o" && i + 1 < argc) {
@@ -42,6 +47,8 @@ int main(int argc, char** argv)
         std::cerr << "ukf_replay: --max-interval takes a positive number of seconds\n";
         return 2;
       }
+    } else if (arg == "--strict") {
+      strict = true;
     } else if (arg == "-h" || arg == "--help") {
       usage();
       return 0;
@@ -57,6 +64,25 @@ int main(int argc, char** argv)
   }
   if (config_path.empty() || input_path.empty()) {
     return usage();
+  }
+
+  // The configuration first: a bad one must not leave an empty output file behind.
+  std::unique_ptr<ukf::tools::Replay> replay;
+  try {
+    const ukf::json config = ukf::config::load_file(config_path);
+    const std::vector<std::string> unknown = ukf::config::unknown_keys(config);
+    for (const std::string& message : unknown) {
+      std::cerr << "ukf_replay: " << config_path << ": " << (strict ? "error: " : "warning: ")
+                << message << '\n';
+    }
+    if (strict && !unknown.empty()) {
+      std::cerr << "ukf_replay: " << config_path << ": --strict refuses unknown keys\n";
+      return 1;
+    }
+    replay = std::make_unique<ukf::tools::Replay>(ukf::Filter(config), max_interval);
+  } catch (const std::exception& e) {
+    std::cerr << "ukf_replay: " << config_path << ": " << e.what() << '\n';
+    return 1;
   }
 
   std::ifstream input(input_path);
@@ -75,22 +101,18 @@ int main(int argc, char** argv)
   std::ostream& out = output_path.empty() ? std::cout : file;
 
   try {
-    ukf::tools::Replay replay{ukf::Filter(config_path), max_interval};
     std::string line;
     std::size_t number = 0;
     while (std::getline(input, line)) {
       ++number;
-      const std::string result = replay.process(line, number);
+      const std::string result = replay->process(line, number);
       if (!result.empty()) {
         out << result << '\n';
       }
     }
-  } catch (const ukf::tools::LineError& e) {
+  } catch (const std::exception& e) {
     out.flush();
     std::cerr << "ukf_replay: " << input_path << ": " << e.what() << '\n';
-    return 1;
-  } catch (const std::exception& e) {
-    std::cerr << "ukf_replay: " << config_path << ": " << e.what() << '\n';
     return 1;
   }
   out.flush();

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <Eigen/Core>
 #include <nlohmann/json.hpp>
@@ -31,16 +32,33 @@ namespace config
 /// <path>" when it cannot be opened, the JSON library's parse error when it is not JSON.
 json load_file(const std::string& path);
 
-/// The value under `key` of `obj`. Throws "Invalid config: missing key ..." when `obj` is an
-/// object without it; a value that is not an object raises the JSON library's type error.
+/// The value under `key` of `obj`. Throws "Invalid config: missing key "<key>" in <where>" when
+/// `obj` is an object without it, and "Invalid config: <where> must be an object (got ...)" when
+/// `obj` is not an object.
 const json& require(const json& obj, const std::string& key, const std::string& where);
+
+/// The number under `key` of `obj`: "Invalid config: "<key>" of <where> must be a number (got a
+/// string)" for a value of another JSON type.
+double read_number(const json& obj, const std::string& key, const std::string& where);
+
+/// The string under `key` of `obj`, with the same kind of error as read_number.
+std::string read_string(const json& obj, const std::string& key, const std::string& where);
+
+/// The JSON type of `value` as messages name it: "a number", "a string", "a boolean", "an array",
+/// "an object" or "null".
+std::string kind_of(const json& value);
 
 /// Reads a vector (a JSON array of numbers) exactly as the JSON conversion of VectorX does.
 VectorX to_vector(const json& value);
 
+/// Reads a vector from a configuration: "Invalid config: <what> must be an array of numbers" with
+/// what was found instead, or the entry that is not a number.
+VectorX to_vector(const json& value, const std::string& what);
+
 /// Reads a matrix (an array of rows). `what` names the value in error messages, for example
-/// "\"noise\" of sensor \"encoders\"". Rejects a matrix without rows and a row shorter than the
-/// first; entries past the length of the first row are not read.
+/// "\"noise\" of sensor \"encoders\"". Rejects a value that is not an array of arrays of
+/// numbers, a matrix without rows and a row shorter than the first; entries past the length of
+/// the first row are not read.
 MatrixX to_matrix(const json& value, const std::string& what);
 
 /// Reads "size" of a field or sensor object as a signed 32-bit integer and rejects negatives.
@@ -48,6 +66,18 @@ int read_size(const json& obj, const std::string& where);
 
 /// Reads "name" of a component object, a string.
 std::string read_name(const json& obj, const std::string& where);
+
+/// Checks every object of a whole configuration against the keys its reader knows and returns
+/// one message per key that no reader uses, naming the key and where it is, for example
+/// `unknown key "proces_noise" in model "zendrafell": did you mean "process_noise"?` (the
+/// suggestion when a known key is within two edits or differs only in case). The library prints
+/// nothing: the caller decides whether to show the messages or to refuse the configuration.
+/// Parts that are not of the expected JSON type are skipped; the loader reports them.
+std::vector<std::string> unknown_keys(const json& config);
+
+/// unknown_keys() for callers that refuse a configuration with an unknown key: throws
+/// std::runtime_error "Invalid config: " followed by the messages, joined by "; ".
+void reject_unknown_keys(const json& config);
 
 /// Describes a component for messages: `kind "name"` when the object has a string "name",
 /// otherwise `kind at <position_label> <position>`.

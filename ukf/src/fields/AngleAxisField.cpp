@@ -85,7 +85,8 @@ AngleAxisField::AngleAxisField(std::size_t index, const json& config_data) : _in
   }
   _size = 3;
   _name = config::read_name(config_data, where);
-  const VectorX v = config::to_vector(config::require(config_data, "initial_values", where));
+  const VectorX v = config::to_vector(config::require(config_data, "initial_values", where),
+                                      "\"initial_values\" of " + where);
   if (v.size() != 3) {
     throw std::runtime_error("Invalid config: \"initial_values\" of " + where + " has " +
                              std::to_string(v.size()) +

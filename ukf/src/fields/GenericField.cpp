@@ -16,7 +16,8 @@ void read_vector_field(std::size_t index, const json& config, std::size_t& size,
                        VectorX& data)
 {
   const std::string where = config::describe(config, "field", "state index", index);
-  data = config::to_vector(config::require(config, "initial_values", where));
+  data = config::to_vector(config::require(config, "initial_values", where),
+                           "\"initial_values\" of " + where);
   name = config::read_name(config, where);
   const int configured = config::read_size(config, where);
   if (configured != data.size()) {

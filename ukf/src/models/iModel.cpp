@@ -88,7 +88,7 @@ ModelConfig read_model_config(const json& config, std::size_t n)
   ModelConfig c;
   c.name = config::read_name(config, "\"model\"");
   const std::string where = "model \"" + c.name + "\"";
-  c.integrator_step = config::require(config, "integrator_step", where).get<double>();
+  c.integrator_step = config::read_number(config, "integrator_step", where);
   if (!(std::isfinite(c.integrator_step) && c.integrator_step > 0.0)) {
     throw std::runtime_error("Invalid config: \"integrator_step\" of " + where + " is " +
                              config::format_number(c.integrator_step) +
@@ -101,7 +101,7 @@ ModelConfig read_model_config(const json& config, std::size_t n)
   const std::string what = "\"process_noise\" of " + where;
   const auto dim = static_cast<Eigen::Index>(n);
   if (it->is_array() && !it->empty() && !(*it)[0].is_array()) {
-    const VectorX diagonal = config::to_vector(*it);
+    const VectorX diagonal = config::to_vector(*it, what);
     if (diagonal.size() != dim) {
       throw std::runtime_error("Invalid config: " + what + " has " +
                                std::to_string(diagonal.size()) + " entries, expected " +

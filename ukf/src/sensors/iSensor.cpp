@@ -132,7 +132,7 @@ SensorConfig read_sensor_config(int index, const json& config_data)
 
 std::string read_field_key(const json& config_data, const char* key, const std::string& where)
 {
-  return config::require(config_data, key, where).get<std::string>();
+  return config::read_string(config_data, key, where);
 }
 
 }  // namespace detail
