@@ -6,7 +6,10 @@ speed and turn-rate changes. Ground truth (x, y, yaw) is integrated exactly alon
 the encoder readings are the true forward speed and yaw rate plus white noise (0.03 m/s, 0.01
 rad/s) and a 1 mm/s speed quantisation, as a wheel-odometry driver delivers them.
 
-    python3 data/generate_drive.py [--seed 7] [--out data/sample_drive.csv]
+    python3 data/generate_drive.py [--seed 7] [--noise-scale 1] [--out data/sample_drive.csv]
+
+data/sample_drive.csv is seed 7 (the default) at noise scale 1. --noise-scale multiplies both
+white-noise levels (0.5 for a gentler encoder, 2 for a worse one).
 """
 
 import argparse
@@ -45,10 +48,14 @@ def approach(value, target, step):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--noise-scale", type=float, default=1.0,
+                        help="factor on the speed and yaw-rate noise (default 1)")
     parser.add_argument("--out", default="data/sample_drive.csv")
     args = parser.parse_args()
     rng = random.Random(args.seed)
 
+    speed_noise = SPEED_NOISE * args.noise_scale
+    rate_noise = YAW_RATE_NOISE * args.noise_scale
     dt = 1.0 / RATE_HZ
     x = y = yaw = 0.0
     speed = yaw_rate = 0.0
@@ -60,9 +67,9 @@ def main():
                 ns_total = k * (1_000_000_000 // RATE_HZ)
                 sec = START_SEC + ns_total // 1_000_000_000
                 nanosec = ns_total % 1_000_000_000
-                measured_speed = speed + rng.gauss(0.0, SPEED_NOISE) if speed != 0.0 else 0.0
+                measured_speed = speed + rng.gauss(0.0, speed_noise) if speed != 0.0 else 0.0
                 measured_speed = round(measured_speed / SPEED_QUANTUM) * SPEED_QUANTUM
-                measured_rate = yaw_rate + rng.gauss(0.0, YAW_RATE_NOISE) if speed != 0.0 else 0.0
+                measured_rate = yaw_rate + rng.gauss(0.0, rate_noise) if speed != 0.0 else 0.0
                 out.write(f"{sec},{nanosec},{measured_speed:.3f},{measured_rate:.6f},"
                           f"{x:.6f},{y:.6f},{math.atan2(math.sin(yaw), math.cos(yaw)):.6f}\n")
                 # Advance the truth over the next 20 ms along an exact arc.

@@ -155,6 +155,7 @@ void ZendrafellLocalisationNode::handle_encoder(const geometry_msgs::msg::TwistS
   _ukf.update(measurement, t);
   _has_last_time = true;
   _last_time = t;
+  ++_updates;
   publish_ukf_state(msg.header.stamp);
 }
 

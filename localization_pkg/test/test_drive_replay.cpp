@@ -1,12 +1,18 @@
 // The recorded-drive replay: its CSV reading and, on the sample drive, the accuracy of the node
 // with the package's own configuration.
+#include <algorithm>
+#include <cmath>
+#include <csignal>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "drive_replay.hpp"
+#include "rclcpp/rclcpp.hpp"
 
 using localisation_replay::DriveRow;
 using localisation_replay::RowError;
@@ -76,4 +82,97 @@ TEST(DriveReplay, SampleDriveIsTrackedWithinOnePercent)
   EXPECT_LE(result.rms_error, 2.0 * result.dead_reckoning_rms_error)
     << localisation_replay::summary(result);
   EXPECT_EQ(result.dropped, 0u);
+}
+
+TEST(DriveReplay, ChiSquareQuantilesMatchTheTables)
+{
+  // Two degrees of freedom have the closed form -2 ln(1 - p).
+  EXPECT_NEAR(localisation_replay::chi_square_quantile(0.025, 2), -2 * std::log(0.975), 1e-9);
+  EXPECT_NEAR(localisation_replay::chi_square_quantile(0.975, 2), -2 * std::log(0.025), 1e-9);
+  EXPECT_NEAR(localisation_replay::chi_square_quantile(0.975, 1), 5.023886, 1e-5);
+  EXPECT_NEAR(localisation_replay::chi_square_quantile(0.025, 3), 0.2157953, 1e-6);
+  EXPECT_NEAR(localisation_replay::chi_square_quantile(0.975, 6), 14.44938, 1e-4);
+  EXPECT_THROW(localisation_replay::chi_square_quantile(1.0, 2), std::invalid_argument);
+}
+
+namespace
+{
+
+std::vector<DriveRow> first_rows_of_sample_drive(std::size_t count)
+{
+  std::vector<DriveRow> rows;
+  localisation_replay::read_drive(LOCALISATION_SAMPLE_DRIVE, rows);
+  rows.resize(std::min(rows.size(), count));
+  return rows;
+}
+
+}  // namespace
+
+TEST(DriveReplay, ConsistencyFiguresFlagAnOverconfidentConfiguration)
+{
+  if (!std::ifstream(LOCALISATION_SAMPLE_DRIVE).good()) {
+    GTEST_SKIP() << "the sample drive is not next to this package: " << LOCALISATION_SAMPLE_DRIVE;
+  }
+  const std::vector<DriveRow> rows = first_rows_of_sample_drive(2000);
+  std::ifstream in(LOCALISATION_DEFAULT_CONFIG);
+  nlohmann::json config = nlohmann::json::parse(in);
+  // Encoders believed ten times more precise than the drive's (0.03 m/s, 0.01 rad/s), and a
+  // vehicle believed to change its speed and turn rate a hundred times more slowly.
+  config["measurement"]["sensors"][0]["noise"] = {{9e-6, 0.0}, {0.0, 1e-6}};
+  for (auto& q : config["model"]["process_noise"]) {
+    q = q.get<double>() * 0.01;
+  }
+  const std::string path = ::testing::TempDir() + "overconfident.json";
+  std::ofstream(path) << config.dump();
+
+  const auto result = localisation_replay::replay(rows, path);
+  ASSERT_EQ(result.nis_updates, rows.size());
+  EXPECT_EQ(result.nis_dof_sum, 2.0 * rows.size());
+  EXPECT_GT(result.nis_sum / result.nis_updates, 3.0);
+  EXPECT_EQ(result.nees_updates, rows.size());
+  const std::string text = localisation_replay::summary(result);
+  EXPECT_NE(text.find("mean NIS"), std::string::npos) << text;
+  EXPECT_NE(text.find("over-confident"), std::string::npos) << text;
+}
+
+TEST(DriveReplay, DeadReckoningSkipsUnusableRowsAsTheNodeDoes)
+{
+  std::vector<DriveRow> rows;
+  localisation_replay::read_drive(
+    write_csv("drive_nan.csv", "sec,nanosec,linear_x,angular_z,x,y,yaw\n"
+                               "1,0,1.0,0,0,0,0\n"
+                               "1,20000000,nan,0,0.02,0,0\n"
+                               "1,40000000,1.0,inf,0.04,0,0\n"
+                               "1,60000000,1.0,0,0.06,0,0\n"),
+    rows);
+  const auto result = localisation_replay::replay(rows, LOCALISATION_DEFAULT_CONFIG);
+  EXPECT_EQ(result.dropped, 2u);
+  ASSERT_TRUE(result.has_truth);
+  // The last reading covers the 60 ms since the first usable one, as the node's update does.
+  EXPECT_NEAR(result.dead_reckoning_x.back(), 0.06, 1e-12);
+  EXPECT_NEAR(result.dead_reckoning_x[2], 0.0, 1e-12);
+  EXPECT_TRUE(std::isfinite(result.dead_reckoning_rms_error));
+  EXPECT_TRUE(std::isfinite(result.rms_error));
+}
+
+TEST(DriveReplay, SigintStopsTheReplayWithTheRowsSoFar)
+{
+  if (!std::ifstream(LOCALISATION_SAMPLE_DRIVE).good()) {
+    GTEST_SKIP() << "the sample drive is not next to this package: " << LOCALISATION_SAMPLE_DRIVE;
+  }
+  const std::vector<DriveRow> rows = first_rows_of_sample_drive(1000);
+  testing::internal::CaptureStderr();
+  const auto result = localisation_replay::replay(rows, LOCALISATION_DEFAULT_CONFIG,
+                                                  [](std::size_t done, std::size_t) {
+                                                    if (done == 500) {
+                                                      std::raise(SIGINT);
+                                                    }
+                                                  });
+  testing::internal::GetCapturedStderr();
+  const bool stopped = !rclcpp::ok();
+  rclcpp::init(0, nullptr);  // for the tests that follow in this process
+  ASSERT_TRUE(stopped);
+  EXPECT_TRUE(result.interrupted);
+  EXPECT_EQ(result.rows.size(), 500u);
+  EXPECT_EQ(result.odometry.size(), 500u);
 }

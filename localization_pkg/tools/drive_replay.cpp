@@ -59,7 +59,103 @@ double yaw_of(const nav_msgs::msg::Odometry& o)
 
 double seconds(int32_t sec, uint32_t nanosec) { return sec + nanosec * 1e-9; }
 
+// The regularised lower incomplete gamma function P(a, x): its series below a + 1, one minus the
+// continued fraction of the upper function above.
+double gamma_p(double a, double x)
+{
+  if (x <= 0.0) {
+    return 0.0;
+  }
+  const double log_prefix = a * std::log(x) - x - std::lgamma(a);
+  if (x < a + 1.0) {
+    double term = 1.0 / a, sum = term;
+    for (int n = 1; n < 1000 && std::abs(term) > 1e-16 * std::abs(sum); ++n) {
+      term *= x / (a + n);
+      sum += term;
+    }
+    return sum * std::exp(log_prefix);
+  }
+  // Lentz's method for the continued fraction of Q(a, x).
+  const double tiny = 1e-300;
+  double b = x + 1.0 - a, c = 1.0 / tiny, d = 1.0 / b, h = d;
+  for (int i = 1; i < 1000; ++i) {
+    const double an = -i * (i - a);
+    b += 2.0;
+    d = an * d + b;
+    d = std::abs(d) < tiny ? tiny : d;
+    c = b + an / c;
+    c = std::abs(c) < tiny ? tiny : c;
+    d = 1.0 / d;
+    const double delta = d * c;
+    h *= delta;
+    if (std::abs(delta - 1.0) < 1e-16) {
+      break;
+    }
+  }
+  return 1.0 - std::exp(log_prefix) * h;
+}
+
+// Adds one update's NIS and, against the row's ground truth, the NEES of the planar pose.
+void record_consistency(Result& result, const ukf::Filter& filter, const DriveRow& row,
+                        std::map<int, std::pair<double, double>>& bounds)
+{
+  const ukf::Step step = filter.get_last_step();
+  const int dof = static_cast<int>(step.residual.size());
+  if (dof > 0) {
+    const double nis = ukf::normalised_innovation_squared(step);
+    auto it = bounds.find(dof);
+    if (it == bounds.end()) {
+      it = bounds
+             .emplace(dof, std::make_pair(chi_square_quantile(0.025, dof),
+                                          chi_square_quantile(0.975, dof)))
+             .first;
+    }
+    ++result.nis_updates;
+    result.nis_sum += nis;
+    result.nis_dof_sum += dof;
+    result.nis_inside += nis >= it->second.first && nis <= it->second.second ? 1 : 0;
+  }
+  if (!row.has_truth) {
+    return;
+  }
+  const ukf::State state = filter.get_state();
+  const auto position = static_cast<Eigen::Index>(state.field("Position3D").get_index());
+  const auto yaw = static_cast<Eigen::Index>(state.field("Orientation3D").get_index() + 2);
+  const ukf::VectorX x = state.get_vector();
+  const ukf::MatrixX covariance = filter.get_covar();
+  const Eigen::Index at[3] = {position, position + 1, yaw};
+  Eigen::Vector3d error(x(position) - row.x, x(position + 1) - row.y,
+                        ukf::wrap_angle(x(yaw) - row.yaw));
+  Eigen::Matrix3d p;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      p(r, c) = covariance(at[r], at[c]);
+    }
+  }
+  const double nees = error.dot(p.ldlt().solve(error));
+  if (std::isfinite(nees)) {
+    ++result.nees_updates;
+    result.nees_sum += nees;
+  }
+}
+
 }  // namespace
+
+double chi_square_quantile(double p, double dof)
+{
+  if (!(dof > 0.0) || !(p > 0.0 && p < 1.0)) {
+    throw std::invalid_argument("chi_square_quantile: needs dof > 0 and 0 < p < 1");
+  }
+  double lo = 0.0, hi = std::max(1.0, dof);
+  while (gamma_p(dof / 2, hi / 2) < p) {
+    hi *= 2.0;
+  }
+  for (int i = 0; i < 200 && hi - lo > 1e-12 * hi; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    (gamma_p(dof / 2, mid / 2) < p ? lo : hi) = mid;
+  }
+  return 0.5 * (lo + hi);
+}
 
 bool all_finite(const nav_msgs::msg::Odometry& odometry)
 {
@@ -174,55 +270,82 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
     "odometry/filtered", 10,
     [&result](const nav_msgs::msg::Odometry& m) { result.odometry.push_back(m); });
 
-  const auto start = std::chrono::steady_clock::now();
+  std::map<int, std::pair<double, double>> bounds;
+  std::chrono::steady_clock::duration busy{};
   for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (!rclcpp::ok()) {  // SIGINT: stop here and keep what was replayed
+      result.interrupted = true;
+      result.rows.resize(i);
+      break;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const std::size_t updates = node->updates();
     geometry_msgs::msg::TwistStamped m;
     m.header.stamp.sec = rows[i].sec;
     m.header.stamp.nanosec = rows[i].nanosec;
     m.header.frame_id = "base_link";
     m.twist.linear.x = rows[i].linear_x;
     m.twist.angular.z = rows[i].angular_z;
-    publisher->publish(m);
-    rclcpp::spin_some(node);
-    rclcpp::spin_some(driver);
+    try {
+      publisher->publish(m);
+      rclcpp::spin_some(node);
+      rclcpp::spin_some(driver);
+    } catch (const std::exception&) {
+      if (rclcpp::ok()) {
+        throw;
+      }
+      result.interrupted = true;  // the signal came between the check and the spin
+      result.rows.resize(i);
+      break;
+    }
+    busy += std::chrono::steady_clock::now() - start;
+    // Outside the timed part: the consistency figures copy the filter's record of the update.
+    if (node->updates() != updates) {
+      record_consistency(result, node->get_filter(), rows[i], bounds);
+    }
     if (progress && (i + 1) % 250 == 0) {
       progress(i + 1, rows.size());
     }
   }
-  result.wall_seconds =
-    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.wall_seconds = std::chrono::duration<double>(busy).count();
   result.dropped = node->dropped_messages();
   result.restarts = node->filter_restarts();
 
-  result.has_truth = !rows.empty() && std::all_of(rows.begin(), rows.end(),
+  const std::vector<DriveRow>& done = result.rows;
+  result.has_truth = !done.empty() && std::all_of(done.begin(), done.end(),
                                                   [](const DriveRow& r) { return r.has_truth; });
   if (!result.has_truth) {
     return result;
   }
-  // Dead reckoning of the same readings, for comparison: x += v cos(yaw) dt, yaw += w dt.
-  double x = rows[0].x, y = rows[0].y, yaw = rows[0].yaw;
+  // Dead reckoning of the same readings, for comparison: x += v cos(yaw) dt, yaw += w dt. A row
+  // whose readings are not finite is skipped, as the node drops it.
+  double x = done[0].x, y = done[0].y, yaw = done[0].yaw;
   double sum_dr = 0.0;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
+  std::size_t last_used = 0;
+  for (std::size_t i = 0; i < done.size(); ++i) {
     if (i > 0) {
-      const double dt =
-        seconds(rows[i].sec, rows[i].nanosec) - seconds(rows[i - 1].sec, rows[i - 1].nanosec);
-      x += rows[i].linear_x * std::cos(yaw) * dt;
-      y += rows[i].linear_x * std::sin(yaw) * dt;
-      yaw += rows[i].angular_z * dt;
-      result.distance += std::hypot(rows[i].x - rows[i - 1].x, rows[i].y - rows[i - 1].y);
+      result.distance += std::hypot(done[i].x - done[i - 1].x, done[i].y - done[i - 1].y);
+      if (std::isfinite(done[i].linear_x) && std::isfinite(done[i].angular_z)) {
+        const double dt = seconds(done[i].sec, done[i].nanosec) -
+                          seconds(done[last_used].sec, done[last_used].nanosec);
+        x += done[i].linear_x * std::cos(yaw) * dt;
+        y += done[i].linear_x * std::sin(yaw) * dt;
+        yaw += done[i].angular_z * dt;
+        last_used = i;
+      }
     }
     result.dead_reckoning_x.push_back(x);
     result.dead_reckoning_y.push_back(y);
-    const double e = std::hypot(x - rows[i].x, y - rows[i].y);
+    const double e = std::hypot(x - done[i].x, y - done[i].y);
     sum_dr += e * e;
     result.dead_reckoning_final_error = e;
   }
-  result.dead_reckoning_rms_error = std::sqrt(sum_dr / static_cast<double>(rows.size()));
+  result.dead_reckoning_rms_error = std::sqrt(sum_dr / static_cast<double>(done.size()));
 
   // Estimates are matched to rows by stamp (a dropped message has no estimate).
   std::map<std::pair<int32_t, uint32_t>, std::size_t> row_of;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    row_of.emplace(std::make_pair(rows[i].sec, rows[i].nanosec), i);
+  for (std::size_t i = 0; i < done.size(); ++i) {
+    row_of.emplace(std::make_pair(done[i].sec, done[i].nanosec), i);
   }
   double sum = 0.0;
   std::size_t matched = 0;
@@ -231,7 +354,7 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
     if (it == row_of.end()) {
       continue;
     }
-    const DriveRow& r = rows[it->second];
+    const DriveRow& r = done[it->second];
     const double e = std::hypot(o.pose.pose.position.x - r.x, o.pose.pose.position.y - r.y);
     sum += e * e;
     ++matched;
@@ -296,19 +419,19 @@ void write_svg(const Result& result, const std::string& path)
       max_y = std::max(max_y, y);
     }
   }
-  // Equal scales on both axes, a margin, and round tick spacing.
+  // Equal scales on both axes, the paths centred with a margin, and round tick spacing.
   const double span = std::max({max_x - min_x, max_y - min_y, 1.0});
-  const double pad = 0.08 * span;
-  min_x -= pad;
-  max_x += pad;
-  min_y -= pad;
-  max_y += pad;
   const double width = 900, height = 700, left = 70, right = 20, top = 50, bottom = 60;
-  const double scale =
-    std::min((width - left - right) / (max_x - min_x), (height - top - bottom) / (max_y - min_y));
+  const double scale = std::min((width - left - right) / (1.1 * std::max(max_x - min_x, 0.1 * span)),
+                                (height - top - bottom) / (1.1 * std::max(max_y - min_y, 0.1 * span)));
+  const double centre_x = 0.5 * (min_x + max_x), centre_y = 0.5 * (min_y + max_y);
+  min_x = centre_x - 0.5 * (width - left - right) / scale;
+  max_x = centre_x + 0.5 * (width - left - right) / scale;
+  min_y = centre_y - 0.5 * (height - top - bottom) / scale;
+  max_y = centre_y + 0.5 * (height - top - bottom) / scale;
   const auto px = [&](double x) { return left + (x - min_x) * scale; };
   const auto py = [&](double y) { return height - bottom - (y - min_y) * scale; };
-  const double raw_step = span / 8;
+  const double raw_step = std::max(max_x - min_x, max_y - min_y) / 10;
   const double magnitude = std::pow(10.0, std::floor(std::log10(raw_step)));
   const double step = raw_step / magnitude < 2   ? 2 * magnitude
                       : raw_step / magnitude < 5 ? 5 * magnitude
@@ -358,14 +481,41 @@ void write_svg(const Result& result, const std::string& path)
     }
     out << "\"/>\n";
   };
+  // Dead reckoning is drawn last, dotted, so that it stays visible where it lies on the estimate.
   const char* truth_style = "stroke=\"black\" stroke-width=\"2\" stroke-dasharray=\"6 4\"";
-  const char* dead_style = "stroke=\"#999999\" stroke-width=\"1.5\"";
-  const char* estimate_style = "stroke=\"#1f5fbf\" stroke-width=\"2\"";
+  const char* dead_style =
+    "stroke=\"#d95f02\" stroke-width=\"1.5\" stroke-dasharray=\"2 3\" stroke-opacity=\"0.9\"";
+  const char* estimate_style = "stroke=\"#1f5fbf\" stroke-width=\"2.5\"";
   if (result.has_truth) {
     polyline(truth, truth_style);
-    polyline(dead, dead_style);
   }
   polyline(estimate, estimate_style);
+  if (result.has_truth) {
+    polyline(dead, dead_style);
+  }
+  // The start, and the end of each path.
+  const auto marker = [&](const std::vector<std::pair<double, double>>& pts, bool at_end,
+                          const char* fill, const char* label) {
+    if (pts.empty()) {
+      return;
+    }
+    const auto& [x, y] = at_end ? pts.back() : pts.front();
+    if (!std::isfinite(x) || !std::isfinite(y)) {
+      return;
+    }
+    std::snprintf(buf, sizeof(buf),
+                  "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"5\" fill=\"%s\" stroke=\"white\"/>"
+                  "<text x=\"%.1f\" y=\"%.1f\" fill=\"%s\">%s</text>\n",
+                  px(x), py(y), fill, px(x) + 8, py(y) - 8, fill, label);
+    out << buf;
+  };
+  const std::vector<std::pair<double, double>>& origin = result.has_truth ? truth : estimate;
+  marker(origin, false, "#1a9641", "start");
+  if (result.has_truth) {
+    marker(truth, true, "black", "end (truth)");
+    marker(dead, true, "#d95f02", "");
+  }
+  marker(estimate, true, "#1f5fbf", "end");
   // Legend.
   double ly = top + 10;
   const auto legend = [&](const char* style, const std::string& label) {
@@ -424,6 +574,31 @@ std::string summary(const Result& result)
                   result.distance, result.final_error, pct, result.rms_error,
                   result.dead_reckoning_final_error, result.dead_reckoning_rms_error);
     s << buf;
+  }
+  if (result.nis_updates > 0) {
+    const double n = static_cast<double>(result.nis_updates);
+    const double mean = result.nis_sum / n;
+    const double expected = result.nis_dof_sum / n;
+    std::snprintf(buf, sizeof(buf),
+                  "consistency over %zu updates:\n"
+                  "  mean NIS %.3f (a consistent filter: %.3f, the measured entries per update)\n"
+                  "  %.1f %% of updates inside the two-sided 95 %% chi-square bounds (a "
+                  "consistent filter: 95 %%)\n",
+                  result.nis_updates, mean, expected, 100.0 * result.nis_inside / n);
+    s << buf;
+    if (result.nees_updates > 0) {
+      std::snprintf(buf, sizeof(buf),
+                    "  mean NEES of the planar pose (x, y, yaw) %.3g (a consistent filter: 3)\n",
+                    result.nees_sum / static_cast<double>(result.nees_updates));
+      s << buf;
+    }
+    if (mean > 1.5 * expected) {
+      s << "  over-confident: the innovations are larger than the filter expects; its sensor or "
+           "process noise is too small for this data\n";
+    } else if (mean < 0.5 * expected) {
+      s << "  under-confident: the innovations are smaller than the filter expects; its sensor or "
+           "process noise is larger than this data needs\n";
+    }
   }
   return s.str();
 }

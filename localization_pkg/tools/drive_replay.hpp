@@ -37,7 +37,8 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows);
 
 struct Result
 {
-  std::vector<DriveRow> rows;                     // the rows replayed
+  std::vector<DriveRow> rows;                     // the rows replayed (all, or up to an interrupt)
+  bool interrupted = false;                       // SIGINT stopped the replay early
   std::vector<nav_msgs::msg::Odometry> odometry;  // every message on "odometry/filtered"
   double wall_seconds = 0.0;
   std::size_t dropped = 0;
@@ -48,11 +49,26 @@ struct Result
   double final_error = 0.0, rms_error = 0.0;
   double dead_reckoning_final_error = 0.0, dead_reckoning_rms_error = 0.0;
   std::vector<double> dead_reckoning_x, dead_reckoning_y;
+  // Consistency over the updates: the normalised innovation squared (NIS) with its degrees of
+  // freedom (the measured entries), how many fell inside the two-sided 95 % chi-square bounds,
+  // and, with ground truth, the normalised estimation error squared (NEES) of the planar pose
+  // (x, y, yaw: 3 degrees of freedom).
+  std::size_t nis_updates = 0;
+  double nis_sum = 0.0, nis_dof_sum = 0.0;
+  std::size_t nis_inside = 0;
+  std::size_t nees_updates = 0;
+  double nees_sum = 0.0;
 };
+
+/// The p-quantile of the chi-square distribution with `dof` degrees of freedom (dof > 0,
+/// 0 < p < 1), to about 1e-10 relative.
+double chi_square_quantile(double p, double dof);
 
 /// Publishes every row as a geometry_msgs/TwistStamped on "encoder_vel" to a
 /// ZendrafellLocalisationNode built with `config_path`, spins so that each is handled, and
 /// collects "odometry/filtered". rclcpp must be initialised. `progress` is called every 250 rows.
+/// When rclcpp stops (SIGINT), the replay ends there with `interrupted` set and the rows so far.
+/// Dead reckoning skips rows whose readings are not finite, as the node drops them.
 Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
               const std::function<void(std::size_t, std::size_t)>& progress = {});
 

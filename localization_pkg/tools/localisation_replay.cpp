@@ -3,11 +3,13 @@
 // Drives the real localisation node over a recorded drive through its topics: every row goes out
 // as a TwistStamped on "encoder_vel", every estimate on "odometry/filtered" is collected and
 // written as CSV and drawn as SVG, and a summary (with errors against ground truth where the CSV
-// has it) goes to standard output.
+// has it) goes to standard output. Ctrl-C stops the replay: the rows so far are written and the
+// tool exits 130.
 #include <unistd.h>
 
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -23,7 +25,10 @@ int usage()
   std::cerr << "usage: localisation_replay DRIVE.csv [--config CONFIG.json] [--csv OUT.csv] "
                "[--svg OUT.svg] [--verbose] [--ros-args ...]\n"
                "  DRIVE.csv: header row; sec,nanosec or stamp; linear_x; angular_z; optional "
-               "ground truth x,y,yaw\n";
+               "ground truth x,y,yaw\n"
+               "  --config  the filter configuration (default: the package's own)\n"
+               "  --csv     every published estimate (default: odometry.csv in the current folder)\n"
+               "  --svg     the plot of the paths (default: path.svg in the current folder)\n";
   return 2;
 }
 
@@ -44,7 +49,15 @@ int main(int argc, char** argv)
     } else if (a == "-h" || a == "--help") {
       usage();
       return 0;
-    } else if (a.rfind("--", 0) == 0 || !drive.empty()) {
+    } else if (a == "--config" || a == "--csv" || a == "--svg") {
+      std::cerr << "localisation_replay: " << a << " needs a value\n";
+      return usage();
+    } else if (a.rfind("-", 0) == 0) {
+      std::cerr << "localisation_replay: unknown option " << a << '\n';
+      return usage();
+    } else if (!drive.empty()) {
+      std::cerr << "localisation_replay: only one drive file, got " << drive << " and " << a
+                << '\n';
       return usage();
     } else {
       drive = a;
@@ -65,6 +78,14 @@ int main(int argc, char** argv)
     return 1;
   }
 
+  // The outputs are checked before the replay, so that a typo there does not waste a long run.
+  for (const std::string& path : {csv, svg}) {
+    if (!std::ofstream(path, std::ios::app).is_open()) {
+      std::cerr << "localisation_replay: cannot write " << path << '\n';
+      return 1;
+    }
+  }
+
   rclcpp::init(argc, argv);
   if (!verbose) {
     // The node logs every message at info level; the summary says what matters here.
@@ -83,6 +104,10 @@ int main(int argc, char** argv)
     if (tty) {
       std::fprintf(stderr, "\r%60s\r", "");
     }
+    if (result.interrupted) {
+      std::cout << "interrupted after " << result.rows.size() << " rows\n";
+      status = 130;
+    }
     localisation_replay::write_odometry_csv(result, csv);
     localisation_replay::write_svg(result, svg);
     std::cout << localisation_replay::summary(result) << "wrote " << csv << " and " << svg << '\n';
@@ -90,11 +115,11 @@ int main(int argc, char** argv)
     std::cerr << "localisation_replay: " << e.what() << '\n';
     status = 1;
   }
-  if (!row_error.empty()) {
+  if (!row_error.empty() && status != 130) {
     std::cerr << "localisation_replay: " << drive << ": " << row_error
               << " (the rows before it were replayed and written)\n";
     status = 1;
   }
-  rclcpp::shutdown();
+  rclcpp::shutdown();  // false, and harmless, after SIGINT has shut the context down
   return status;
 }

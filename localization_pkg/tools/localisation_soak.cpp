@@ -123,12 +123,28 @@ int main(int argc, char** argv)
 
   std::mt19937_64 rng(2026);
   std::uniform_int_distribution<long> where(0, messages - 1);
+  // Exactly `hostile` distinct messages, drawn with rejection; when most messages are to be
+  // hostile, the ordinary ones are drawn instead, so that the draw always ends quickly.
   std::vector<char> kind(static_cast<std::size_t>(messages), 0);
-  for (long k = 0; k < hostile; ++k) {
-    kind[static_cast<std::size_t>(where(rng))] = static_cast<char>(1 + k % 5);
+  if (hostile <= messages / 2) {
+    for (long k = 0; k < hostile;) {
+      char& slot = kind[static_cast<std::size_t>(where(rng))];
+      if (slot == 0) {
+        slot = static_cast<char>(1 + k++ % 5);
+      }
+    }
+  } else {
+    std::vector<char> ordinary(static_cast<std::size_t>(messages), 0);
+    for (long k = 0; k < messages - hostile;) {
+      char& slot = ordinary[static_cast<std::size_t>(where(rng))];
+      k += slot == 0 ? 1 : 0;
+      slot = 1;
+    }
+    long k = 0;
+    for (std::size_t i = 0; i < kind.size(); ++i) {
+      kind[i] = ordinary[i] != 0 ? 0 : static_cast<char>(1 + k++ % 5);
+    }
   }
-  // Two draws may pick the same message; report the messages that are hostile.
-  hostile = static_cast<long>(std::count_if(kind.begin(), kind.end(), [](char c) { return c; }));
   std::normal_distribution<double> noise(0.0, 0.03);
 
   long rss_start = -1, bad_covariance = 0;

@@ -379,4 +379,20 @@ void Filter::update(Measurement measurement, double t)
   _prev_time_initialized = true;
 }
 
+double normalised_innovation_squared(const Step& step)
+{
+  const VectorX r = step.residual.get_vector();
+  const MatrixX& s = step.predicted_measurement_covar;
+  if (r.size() == 0) {
+    return 0.0;
+  }
+  if (s.rows() != r.size() || s.cols() != r.size()) {
+    throw std::invalid_argument("normalised_innovation_squared: a residual of " +
+                                std::to_string(r.size()) + " entries for an innovation covariance "
+                                "of " + std::to_string(s.rows()) + " x " +
+                                std::to_string(s.cols()));
+  }
+  return r.dot(s.ldlt().solve(r));
+}
+
 }  // namespace ukf

@@ -56,6 +56,12 @@ TEST(Replay, OutputMatchesTheLibraryToTheLastBit)
     EXPECT_EQ(result["state"].get<VectorX>(), reference.get_state().get_vector());
     EXPECT_EQ(result["covariance"].get<MatrixX>(), reference.get_covar());
     EXPECT_EQ(result["fields"]["Velocity2D"].get<VectorX>(), reference.get_state()["Velocity2D"]);
+    if (in["sensors"].empty()) {
+      EXPECT_TRUE(result["nis"].is_null());
+    } else {
+      EXPECT_EQ(result["nis"].get<double>(),
+                normalised_innovation_squared(reference.get_last_step()));
+    }
   }
 }
 

@@ -143,6 +143,13 @@ std::string Replay::process(const std::string& line, std::size_t line_number)
       fields[state.field(i).get_name()] = to_json(state[i]);
     }
     out["fields"] = std::move(fields);
+    // Normalised innovation squared; null for a pure prediction, which has no innovation.
+    const Step step = _filter.get_last_step();
+    if (step.residual.size() > 0) {
+      out["nis"] = normalised_innovation_squared(step);
+    } else {
+      out["nis"] = nullptr;
+    }
     return out.dump();
   } catch (const json::exception& e) {
     throw LineError(line_number, std::string("malformed JSON: ") + e.what());

@@ -49,6 +49,8 @@ public:
 
   /// Encoder messages dropped (unusable values, stamps going back, updates the filter rejected).
   std::size_t dropped_messages() const { return _dropped; }
+  /// Encoder messages that became a filter update (each one published).
+  std::size_t updates() const { return _updates; }
   /// Restarts of the filter after a time jump.
   std::size_t filter_restarts() const { return _restarts; }
   /// The filter, for diagnostics such as checking its covariance.
@@ -74,5 +76,6 @@ private:
   bool _has_last_time = false;
   double _last_time = 0.0;
   std::size_t _dropped = 0;
+  std::size_t _updates = 0;
   std::size_t _restarts = 0;
 };

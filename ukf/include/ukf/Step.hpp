@@ -32,4 +32,10 @@ struct Step
   MatrixX posteriori_covar;
 };
 
+/// The normalised innovation squared of an update, r^T S^-1 r: r is the residual of the populated
+/// sensors and S the predicted measurement covariance, noise included. For a consistent filter it
+/// follows a chi-square distribution with as many degrees of freedom as r has entries, so its
+/// mean over many updates is that number. 0 for a pure prediction (no sensor populated).
+double normalised_innovation_squared(const Step& step);
+
 }  // namespace ukf
