@@ -1,9 +1,19 @@
-# Shared by the set-up scripts: installs the Debian packages the build needs when they are missing.
-packages=(cmake g++ ninja-build libeigen3-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev)
+# Shared by the set-up scripts: installs the Debian packages a build needs when they are missing.
+# The build itself needs build_packages; the tests and the benchmark also need test_packages.
+build_packages=(cmake g++ ninja-build libeigen3-dev nlohmann-json3-dev)
+test_packages=(libgtest-dev libbenchmark-dev)
 
+# install_missing_packages [PACKAGE ...]: the build's packages, the test packages unless
+# --build-only comes first, and any named ones.
 install_missing_packages() {
+  local wanted=("${build_packages[@]}")
+  if [ "${1:-}" = "--build-only" ]; then
+    shift
+  else
+    wanted+=("${test_packages[@]}")
+  fi
   local missing=()
-  for p in "${packages[@]}" "$@"; do
+  for p in "${wanted[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

@@ -10,7 +10,7 @@ seconds=${1:-60}
 shift $(($# > 0 ? 1 : 0))
 if [ $# -gt 0 ]; then targets=("$@"); else targets=(config replay_lines node_messages); fi
 source "$root/scripts/common.sh"
-install_missing_packages clang libclang-rt-14-dev
+install_missing_packages --build-only clang libclang-rt-14-dev
 
 build="$root/build-fuzz"
 reset_stale_build "$build" "$root/superbuild" Ninja

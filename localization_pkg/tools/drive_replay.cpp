@@ -421,7 +421,7 @@ void write_svg(const Result& result, const std::string& path)
   }
   // Equal scales on both axes, the paths centred with a margin, and round tick spacing.
   const double span = std::max({max_x - min_x, max_y - min_y, 1.0});
-  const double width = 900, height = 700, left = 70, right = 20, top = 50, bottom = 60;
+  const double width = 900, height = 720, left = 70, right = 20, top = 90, bottom = 60;
   const double scale = std::min((width - left - right) / (1.1 * std::max(max_x - min_x, 0.1 * span)),
                                 (height - top - bottom) / (1.1 * std::max(max_y - min_y, 0.1 * span)));
   const double centre_x = 0.5 * (min_x + max_x), centre_y = 0.5 * (min_y + max_y);
@@ -445,7 +445,7 @@ void write_svg(const Result& result, const std::string& path)
   out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
       << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << left << "\" y=\"28\" font-size=\"17\">localisation_replay: estimated "
+      << "<text x=\"" << left << "\" y=\"26\" font-size=\"17\">localisation_replay: estimated "
       << "path in the odom frame</text>\n";
   // Ticks at whole multiples of the step; "+ 0.0" turns a negative zero into a plain one.
   for (double k = std::ceil(min_x / step); k * step <= max_x; k += 1) {
@@ -484,7 +484,7 @@ void write_svg(const Result& result, const std::string& path)
   // Dead reckoning is drawn last, dotted, so that it stays visible where it lies on the estimate.
   const char* truth_style = "stroke=\"black\" stroke-width=\"2\" stroke-dasharray=\"6 4\"";
   const char* dead_style =
-    "stroke=\"#d95f02\" stroke-width=\"1.5\" stroke-dasharray=\"2 3\" stroke-opacity=\"0.9\"";
+    "stroke=\"#e6550d\" stroke-width=\"2\" stroke-dasharray=\"2 4\"";
   const char* estimate_style = "stroke=\"#1f5fbf\" stroke-width=\"2.5\"";
   if (result.has_truth) {
     polyline(truth, truth_style);
@@ -493,7 +493,7 @@ void write_svg(const Result& result, const std::string& path)
   if (result.has_truth) {
     polyline(dead, dead_style);
   }
-  // The start, and the end of each path.
+  // The start, and the end of each path in its colour; the labels sit on the side with room.
   const auto marker = [&](const std::vector<std::pair<double, double>>& pts, bool at_end,
                           const char* fill, const char* label) {
     if (pts.empty()) {
@@ -503,27 +503,31 @@ void write_svg(const Result& result, const std::string& path)
     if (!std::isfinite(x) || !std::isfinite(y)) {
       return;
     }
+    const bool room_right = px(x) < width - right - 80;
     std::snprintf(buf, sizeof(buf),
                   "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"5\" fill=\"%s\" stroke=\"white\"/>"
-                  "<text x=\"%.1f\" y=\"%.1f\" fill=\"%s\">%s</text>\n",
-                  px(x), py(y), fill, px(x) + 8, py(y) - 8, fill, label);
+                  "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"%s\" font-weight=\"bold\">%s"
+                  "</text>\n",
+                  px(x), py(y), fill, px(x) + (room_right ? 9 : -9), py(y) - 9,
+                  room_right ? "start" : "end", label);
     out << buf;
   };
   const std::vector<std::pair<double, double>>& origin = result.has_truth ? truth : estimate;
   marker(origin, false, "#1a9641", "start");
   if (result.has_truth) {
-    marker(truth, true, "black", "end (truth)");
-    marker(dead, true, "#d95f02", "");
+    marker(truth, true, "black", "");
+    marker(dead, true, "#e6550d", "");
   }
   marker(estimate, true, "#1f5fbf", "end");
-  // Legend.
-  double ly = top + 10;
+  // Legend: one row above the plot, then the figures.
+  double lx = left;
+  const double ly = 50;
   const auto legend = [&](const char* style, const std::string& label) {
     std::snprintf(buf, sizeof(buf), "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" ",
-                  width - right - 300, ly, width - right - 265, ly);
-    out << buf << style << "/><text x=\"" << width - right - 255 << "\" y=\"" << ly + 4 << "\">"
-        << label << "</text>\n";
-    ly += 20;
+                  lx, ly, lx + 35, ly);
+    out << buf << style << "/><text x=\"" << lx + 43 << "\" y=\"" << ly + 4 << "\">" << label
+        << "</text>\n";
+    lx += 60 + 7.5 * static_cast<double>(label.size());
   };
   legend(estimate_style, "estimated (UKF)");
   if (result.has_truth) {
@@ -532,11 +536,10 @@ void write_svg(const Result& result, const std::string& path)
     std::snprintf(buf, sizeof(buf), "final drift %.2f m (%.2f %% of %.0f m)", result.final_error,
                   result.distance > 0 ? 100 * result.final_error / result.distance : 0.0,
                   result.distance);
-    out << "<text x=\"" << width - right - 300 << "\" y=\"" << ly + 8 << "\">" << buf
-        << "</text>\n";
-    std::snprintf(buf, sizeof(buf), "RMS error %.2f m (dead reckoning %.2f m)", result.rms_error,
-                  result.dead_reckoning_rms_error);
-    out << "<text x=\"" << width - right - 300 << "\" y=\"" << ly + 26 << "\">" << buf
+    std::string figures = buf;
+    std::snprintf(buf, sizeof(buf), "; RMS error %.2f m (dead reckoning %.2f m)",
+                  result.rms_error, result.dead_reckoning_rms_error);
+    out << "<text x=\"" << left << "\" y=\"" << ly + 24 << "\">" << figures << buf
         << "</text>\n";
   }
   out << "</svg>\n";

@@ -180,3 +180,25 @@ TEST(Replay, ProgramWarnsOfUnknownKeysRefusesThemWhenStrictAndChecksTheConfigFir
     << message;
   EXPECT_FALSE(std::ifstream(out).good()) << "no output file for a configuration that fails";
 }
+
+TEST(Replay, TheReadmeSampleRunsCleanly)
+{
+  const std::string config = std::string(UKF_SAMPLE_DATA_DIR) + "/planar.json";
+  const std::string lines = std::string(UKF_SAMPLE_DATA_DIR) + "/planar_fixes.jsonl";
+  if (!std::ifstream(config).good()) {
+    GTEST_SKIP() << "the repository's data/ is not next to this package: " << config;
+  }
+  // The README's example configuration, unknown keys refused.
+  EXPECT_NO_THROW(config::reject_unknown_keys(config::load_file(config)));
+  const std::string out = ::testing::TempDir() + "planar_out.jsonl";
+  const std::string cmd =
+    std::string(UKF_REPLAY_EXE) + " --strict " + config + " " + lines + " -o " + out;
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::ifstream result(out);
+  std::size_t count = 0, predictions = 0;
+  for (std::string l; std::getline(result, l); ++count) {
+    predictions += json::parse(l)["nis"].is_null() ? 1 : 0;
+  }
+  EXPECT_EQ(count, 31u);
+  EXPECT_EQ(predictions, 3u);
+}
