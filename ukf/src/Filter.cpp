@@ -7,51 +7,17 @@
 
 #include <Eigen/Eigenvalues>
 
+#include "engine.hpp"
 #include "ukf/factories.hpp"
 
 namespace ukf
 {
-
-struct Filter::Workspace
-{
-  Step step;  // the update in progress; swapped into _last_step when it succeeds
-  PropagationWorkspace propagation;
-  State state_residual;
-  Measurement measurement_residual;
-  VectorX d, dz, correction;
-  MatrixX scaled, root;
-  Eigen::LLT<MatrixX> llt;
-  Eigen::LDLT<MatrixX> ldlt;
-
-  State& residual(const State*) { return state_residual; }
-  Measurement& residual(const Measurement*) { return measurement_residual; }
-};
 
 namespace
 {
 
 std::string fmt(double v) { return config::format_number(v); }
 
-// Adds w * (a(r) * b(c)) to every entry (r, c) of `acc`.
-void add_weighted_outer(MatrixX& acc, double w, const VectorX& a, const VectorX& b)
-{
-  for (Eigen::Index c = 0; c < b.size(); ++c) {
-    for (Eigen::Index r = 0; r < a.size(); ++r) {
-      acc(r, c) += w * (a(r) * b(c));
-    }
-  }
-}
-
-void symmetrise(MatrixX& m)
-{
-  for (Eigen::Index c = 0; c < m.cols(); ++c) {
-    for (Eigen::Index r = c + 1; r < m.rows(); ++r) {
-      const double mean = 0.5 * (m(r, c) + m(c, r));
-      m(r, c) = mean;
-      m(c, r) = mean;
-    }
-  }
-}
 
 }  // namespace
 
@@ -62,8 +28,7 @@ Filter::Filter()
     _alpha(1.0),
     _beta(2.0),
     _kappa(0.0),
-    _lambda(0.0),
-    _work(std::make_unique<Workspace>())
+    _lambda(0.0)
 {
 }
 
@@ -86,6 +51,7 @@ Filter::Filter(const State& initial_state, const MatrixX& initial_covar,
   }
   calculate_weights();
   validate();
+  bind();
 }
 
 Filter::Filter(const std::string& config_file_path) : Filter(config::load_file(config_file_path)) {}
@@ -112,7 +78,16 @@ Filter::Filter(const json& config) : Filter()
   _kappa = config::read_number(tuning, "kappa", "\"filter\"");
   calculate_weights();
   validate();
+  bind();
 }
+
+void Filter::bind()
+{
+  _engine = std::make_unique<detail::Engine>(_state, *_model, _lambda, _weights_state,
+                                             _weights_covar);
+}
+
+Step Filter::get_last_step() const { return _engine ? _engine->last_step(_state) : Step(); }
 
 Filter::Filter(Filter&&) noexcept = default;
 Filter& Filter::operator=(Filter&&) noexcept = default;
@@ -198,93 +173,6 @@ void Filter::validate()
   }
 }
 
-void Filter::generate_sigma_points(State& state, MatrixX& covar, std::vector<State>& sigmas)
-{
-  const auto n = static_cast<Eigen::Index>(state.size());
-  if (covar.rows() != n || covar.cols() != n) {
-    throw std::invalid_argument(
-      "generate_sigma_points: a covariance of " + std::to_string(covar.rows()) + " x " +
-      std::to_string(covar.cols()) + " for a state of size " + std::to_string(n));
-  }
-  Workspace& w = *_work;
-  w.scaled = (static_cast<double>(n) + _lambda) * covar;
-  w.llt.compute(w.scaled);
-  if (w.llt.info() == Eigen::Success) {
-    w.root = w.llt.matrixL();
-  } else {
-    std::cout << "LLT decomposition failed." << std::endl;
-    // The nearest positive semi-definite matrix V max(D, 0) V^T; its square root V sqrt(max(D, 0))
-    // spreads the points along the eigenvectors.
-    MatrixX symmetric = 0.5 * (w.scaled + w.scaled.transpose());
-    const Eigen::SelfAdjointEigenSolver<MatrixX> solver(symmetric);
-    const VectorX roots = solver.eigenvalues().cwiseMax(0.0).cwiseSqrt();
-    w.root = solver.eigenvectors() * roots.asDiagonal();
-  }
-  sigmas.resize(static_cast<std::size_t>(2 * n + 1));
-  sigmas[0] = state;
-  for (Eigen::Index i = 0; i < n; ++i) {
-    State& plus = sigmas[static_cast<std::size_t>(1 + i)];
-    plus = state;
-    plus.displace(w.root.col(i), false);
-    State& minus = sigmas[static_cast<std::size_t>(1 + n + i)];
-    minus = state;
-    minus.displace(w.root.col(i), true);
-  }
-}
-
-template <typename T>
-void Filter::UT(T& x, MatrixX& covar, std::vector<T>& sigmas)
-{
-  if (static_cast<Eigen::Index>(sigmas.size()) != _weights_covar.size()) {
-    throw std::invalid_argument("UT: " + std::to_string(sigmas.size()) + " sigma points for " +
-                                std::to_string(_weights_covar.size()) + " weights");
-  }
-  x.save_mean(sigmas, _weights_state);
-  Workspace& w = *_work;
-  T& residual = w.residual(&x);
-  for (std::size_t i = 0; i < sigmas.size(); ++i) {
-    residual = sigmas[i];
-    residual -= x;
-    residual.get_vector_into(w.d);
-    if (w.d.size() != covar.rows() || w.d.size() != covar.cols()) {
-      throw std::invalid_argument("UT: a deviation of " + std::to_string(w.d.size()) +
-                                  " entries for a covariance of " + std::to_string(covar.rows()) +
-                                  " x " + std::to_string(covar.cols()));
-    }
-    add_weighted_outer(covar, _weights_covar(static_cast<Eigen::Index>(i)), w.d, w.d);
-  }
-}
-
-template void Filter::UT<State>(State&, MatrixX&, std::vector<State>&);
-template void Filter::UT<Measurement>(Measurement&, MatrixX&, std::vector<Measurement>&);
-
-void Filter::cross_covariance(MatrixX& cross_covar, State& state,
-                              std::vector<State>& prediction_sigmas, Measurement& measurement,
-                              std::vector<Measurement>& measurement_sigmas)
-{
-  const std::size_t points = 2 * state.size() + 1;
-  if (prediction_sigmas.size() < points || measurement_sigmas.size() < points ||
-      static_cast<Eigen::Index>(points) > _weights_covar.size()) {
-    throw std::invalid_argument("cross_covariance: too few sigma points or weights");
-  }
-  Workspace& w = *_work;
-  for (std::size_t i = 0; i < points; ++i) {
-    w.state_residual = prediction_sigmas[i];
-    w.state_residual -= state;
-    w.state_residual.get_vector_into(w.d);
-    w.measurement_residual = measurement_sigmas[i];
-    w.measurement_residual -= measurement;
-    w.measurement_residual.get_vector_into(w.dz);
-    if (w.d.size() != cross_covar.rows() || w.dz.size() != cross_covar.cols()) {
-      throw std::invalid_argument("cross_covariance: deviations of " + std::to_string(w.d.size()) +
-                                  " and " + std::to_string(w.dz.size()) +
-                                  " entries for a matrix of " + std::to_string(cross_covar.rows()) +
-                                  " x " + std::to_string(cross_covar.cols()));
-    }
-    add_weighted_outer(cross_covar, _weights_covar(static_cast<Eigen::Index>(i)), w.d, w.dz);
-  }
-}
-
 void Filter::update(Measurement measurement, double t)
 {
   if (!_model) {
@@ -301,9 +189,7 @@ void Filter::update(Measurement measurement, double t)
       std::to_string(_empty_measurement.number_of_sensors()) + " of full size " +
       std::to_string(_empty_measurement.size_full()));
   }
-  Workspace& w = *_work;
-  measurement.get_vector_into(w.dz);
-  if (!w.dz.allFinite()) {
+  if (!_engine->is_finite(measurement)) {
     throw std::invalid_argument("Filter::update: the measurement has a value that is not finite");
   }
   // The clock: the first update defines the offset and happens at filter time 0.
@@ -316,64 +202,19 @@ void Filter::update(Measurement measurement, double t)
                                 fmt(prev_time + t_offset) + " s)");
   }
 
-  const auto n = static_cast<Eigen::Index>(_state.size());
-  Step& step = w.step;
-  step.prev_time = prev_time;
-  step.dt = time - prev_time;
-  step.cur_time = time;
-  step.prev_state = _state;
-  step.prev_covar = _covar;
-
-  generate_sigma_points(step.prev_state, step.prev_covar, step.propagated_sigmas);
-  for (State& sigma : step.propagated_sigmas) {
-    _model->propagate(sigma, prev_time, step.dt, w.propagation);
-  }
-
-  step.priori_state = step.prev_state;
-  step.priori_covar.setZero(n, n);
-  UT(step.priori_state, step.priori_covar, step.propagated_sigmas);
-  step.priori_covar += _model->process_noise_covariance(step.dt);
-
-  step.measurement_sigmas.resize(step.propagated_sigmas.size());
-  for (std::size_t i = 0; i < step.propagated_sigmas.size(); ++i) {
-    step.measurement_sigmas[i] = measurement;
-    step.measurement_sigmas[i].set_measurement(step.propagated_sigmas[i]);
-  }
-  const int m = measurement.size();
-  step.predicted_measurement = measurement;
-  step.predicted_measurement_covar.setZero(m, m);
-  UT(step.predicted_measurement, step.predicted_measurement_covar, step.measurement_sigmas);
-  step.predicted_measurement_covar += measurement.measurement_noise_covariance();
-
-  step.cross_covar.setZero(n, m);
-  cross_covariance(step.cross_covar, step.priori_state, step.propagated_sigmas,
-                   step.predicted_measurement, step.measurement_sigmas);
-
-  // K = C S^-1 without an inverse: solve S X = C^T with the pivoting LDL^T factorisation.
-  w.ldlt.compute(step.predicted_measurement_covar);
-  step.kalman_gain = w.ldlt.solve(step.cross_covar.transpose()).transpose();
-
-  step.residual = measurement;
-  step.residual -= step.predicted_measurement;
-  step.residual.get_vector_into(w.dz);
-  w.correction.noalias() = step.kalman_gain * w.dz;
-  step.posteriori_state = step.priori_state;
-  step.posteriori_state += w.correction;
-  step.posteriori_covar = step.priori_covar - step.kalman_gain * step.predicted_measurement_covar *
-                                                step.kalman_gain.transpose();
-  symmetrise(step.posteriori_covar);
-
-  step.posteriori_state.get_vector_into(w.d);
-  if (!w.d.allFinite() || !step.posteriori_covar.allFinite()) {
+  _engine->update(_state, _covar, *_model, measurement, prev_time, time - prev_time);
+  const VectorX& x = _engine->posterior_state();
+  const MatrixX& p = _engine->posterior_covar();
+  if (!x.allFinite() || !p.allFinite()) {
     throw std::runtime_error("Filter::update at " + fmt(t) +
                              " s: the posterior is not finite; the update is rejected and the "
                              "filter keeps its previous estimate");
   }
 
-  step.sensor_measurement = std::move(measurement);
-  _state = step.posteriori_state;
-  _covar = step.posteriori_covar;
-  std::swap(_last_step, step);
+  // The commit: nothing above changed the filter.
+  _engine->write_state(x, _state);
+  _covar = p;
+  _engine->commit(std::move(measurement));
   _prev_time = time;
   _t_offset = t_offset;
   _prev_time_initialized = true;

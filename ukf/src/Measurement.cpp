@@ -93,6 +93,27 @@ ISensor& Measurement::get_sensor(const std::string& name) const
   throw std::runtime_error("Sensor not found: " + name);
 }
 
+ISensor& Measurement::get_sensor(int i) const
+{
+  at(i);  // the range check
+  return *_sensors[static_cast<std::size_t>(i)];
+}
+
+void Measurement::add_sensor(std::unique_ptr<ISensor> sensor)
+{
+  if (!sensor) {
+    throw std::invalid_argument("Measurement::add_sensor: no sensor");
+  }
+  const int n = sensor->get_size();
+  if (n < 0 || n > std::numeric_limits<int>::max() - _full_size) {
+    throw std::invalid_argument("Measurement::add_sensor: sensor \"" + sensor->get_name() +
+                                "\" has size " + std::to_string(n));
+  }
+  _full_size += n;
+  _size += sensor->is_populated() ? n : 0;
+  _sensors.push_back(std::move(sensor));
+}
+
 const ISensor& Measurement::at(int i) const
 {
   if (i < 0 || static_cast<std::size_t>(i) >= _sensors.size()) {

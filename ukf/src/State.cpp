@@ -106,6 +106,11 @@ const IField& State::field(std::size_t i) const
   return *_fields[i];
 }
 
+IField& State::field(std::size_t i)
+{
+  return const_cast<IField&>(static_cast<const State&>(*this).field(i));
+}
+
 VectorX State::operator[](const std::string& name) const { return field(name).get_vector(); }
 
 VectorX State::operator[](std::size_t i) const { return field(i).get_vector(); }
@@ -135,6 +140,20 @@ void State::check_slice(const IField& f, Eigen::Index length, const char* what) 
                                 std::to_string(f.get_index()) + " to " + std::to_string(end) +
                                 " (exclusive)");
   }
+}
+
+void State::add_field(std::unique_ptr<IField> field)
+{
+  if (!field) {
+    throw std::invalid_argument("State::add_field: no field");
+  }
+  if (field->get_index() != _size) {
+    throw std::invalid_argument("State::add_field: field \"" + field->get_name() +
+                                "\" starts at index " + std::to_string(field->get_index()) +
+                                ", the state ends at " + std::to_string(_size));
+  }
+  _size += field->get_size();
+  _fields.push_back(std::move(field));
 }
 
 void State::set_vector(const VectorX& state)
@@ -211,8 +230,7 @@ void State::apply_state(const State& other, bool inverse)
                                 std::to_string(other._fields.size()) + " fields, the left " +
                                 std::to_string(_fields.size()));
   }
-  // One scratch buffer per thread: the other state's block is read into it without allocating.
-  thread_local VectorX scratch;
+  VectorX scratch;
   for (std::size_t i = 0; i < _fields.size(); ++i) {
     const IField& theirs = *other._fields[i];
     const auto n = static_cast<Eigen::Index>(theirs.get_size());

@@ -15,6 +15,11 @@
 namespace ukf
 {
 
+namespace detail
+{
+class Engine;
+}  // namespace detail
+
 /// The unscented Kalman filter: the current estimate and its covariance, the process model, a
 /// template measurement of all configured sensors (none populated), the tuning parameters alpha,
 /// beta, kappa with lambda = alpha^2 (n + kappa) - n, the sigma-point weights and a record of the
@@ -58,20 +63,15 @@ public:
   MatrixX get_covar() const { return _covar; }
   VectorX get_state_weights() const { return _weights_state; }
   VectorX get_covar_weights() const { return _weights_covar; }
-  Step get_last_step() const { return _last_step; }
+  /// Every intermediate product of the last update, made from the filter's record when asked for.
+  Step get_last_step() const;
   /// The derived scaling lambda = alpha^2 (n + kappa) - n.
   double get_lambda() const { return _lambda; }
 
 private:
-  struct Workspace;
-
   void validate();
   void calculate_weights();
-  void generate_sigma_points(State& state, MatrixX& covar, std::vector<State>& sigmas);
-  template <typename T>
-  void UT(T& x, MatrixX& covar, std::vector<T>& sigmas);
-  void cross_covariance(MatrixX& cross_covar, State& state, std::vector<State>& prediction_sigmas,
-                        Measurement& measurement, std::vector<Measurement>& measurement_sigmas);
+  void bind();
 
   double _prev_time;
   double _t_offset;
@@ -84,11 +84,10 @@ private:
   VectorX _weights_covar;
   State _state;
   MatrixX _covar;
-  Step _last_step;
   std::unique_ptr<IModel> _model;
   Measurement _empty_measurement;
-  // Scratch storage reused from one update to the next, so that a steady run allocates little.
-  std::unique_ptr<Workspace> _work;
+  // The update itself, on flat storage resolved once from the state's layout and the model.
+  std::unique_ptr<detail::Engine> _engine;
 };
 
 }  // namespace ukf

@@ -38,6 +38,11 @@ public:
   std::size_t number_of_sensors() const { return _sensors.size(); }
   /// The first sensor named `name`; throws std::runtime_error "Sensor not found: <name>".
   ISensor& get_sensor(const std::string& name) const;
+  /// The sensor at position i; throws std::out_of_range past the last sensor.
+  ISensor& get_sensor(int i) const;
+  /// Appends a sensor, user-defined or built-in, after the last one; its block of the full layout
+  /// starts at size_full(). A populated sensor also joins the compact vector.
+  void add_sensor(std::unique_ptr<ISensor> sensor);
   VectorX operator[](const std::string& name) const;
   /// Throws std::out_of_range past the last sensor, as do the other positional queries.
   VectorX operator[](int i) const;

@@ -42,6 +42,10 @@ public:
   const IField& field(const std::string& name, std::size_t& hint) const;
   /// The field at position i; throws std::out_of_range past the last field.
   const IField& field(std::size_t i) const;
+  IField& field(std::size_t i);
+  /// Appends a field, user-defined or built-in, after the last one. Its get_index() must be the
+  /// current size() (fields lie end to end); otherwise std::invalid_argument, nothing changed.
+  void add_field(std::unique_ptr<IField> field);
   /// get_vector() of the first field named `name` ("Field not found: <name>" if none).
   VectorX operator[](const std::string& name) const;
   /// get_vector() of the field at position i (std::out_of_range past the last field).

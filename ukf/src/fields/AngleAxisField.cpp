@@ -8,15 +8,13 @@
 #include <typeinfo>
 
 #include "ukf/State.hpp"
+#include "rotation.hpp"
 
 namespace ukf
 {
 
-namespace
+namespace detail
 {
-
-using AngleAxis = AngleAxisField::AngleAxis;
-using Quat = Eigen::Vector4d;  // (w, x, y, z)
 
 AngleAxis from_rotation_vector(const Eigen::Vector3d& v)
 {
@@ -49,7 +47,6 @@ AngleAxis from_quaternion(const Quat& q)
   return AngleAxis(0.0, Eigen::Vector3d::UnitX());
 }
 
-// Hamilton product a (x) b: rotates by b first, then by a.
 Quat hamilton(const Quat& a, const Quat& b)
 {
   return Quat(a(0) * b(0) - a(1) * b(1) - a(2) * b(2) - a(3) * b(3),
@@ -57,6 +54,28 @@ Quat hamilton(const Quat& a, const Quat& b)
               a(0) * b(2) + a(2) * b(0) + a(3) * b(1) - a(1) * b(3),
               a(0) * b(3) + a(3) * b(0) + a(1) * b(2) - a(2) * b(1));
 }
+
+Eigen::Vector3d compose(const AngleAxis& r, const Eigen::Vector3d& d, bool inverse)
+{
+  Quat dq = to_quaternion(from_rotation_vector(d));
+  if (inverse) {
+    dq.tail<3>() = -dq.tail<3>();
+  }
+  const AngleAxis result = from_quaternion(hamilton(to_quaternion(r), dq));
+  return result.angle() * result.axis();
+}
+
+}  // namespace detail
+
+namespace
+{
+
+using detail::AngleAxis;
+using detail::from_quaternion;
+using detail::from_rotation_vector;
+using detail::hamilton;
+using detail::Quat;
+using detail::to_quaternion;
 
 void check_size_three(const std::string& name, std::size_t size, const char* origin)
 {

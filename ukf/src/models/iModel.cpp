@@ -169,8 +169,8 @@ const IField& block_of(const State& state, const std::string& name, std::size_t 
 
 VectorX rigid_body_derivative(const State& state, const std::string& model, bool accelerates)
 {
-  // Where each field was found last: sigma points share one layout.
-  thread_local std::size_t hints[5] = {};
+  // Lookup hints, as State::field(name, hint) takes them.
+  std::size_t hints[5] = {};
   VectorX derivative = VectorX::Zero(static_cast<Eigen::Index>(state.size()));
   const IField& position = block_of(state, kPosition3D, 3, model, hints[0]);
   const IField& orientation = block_of(state, kOrientation3D, 3, model, hints[1]);

@@ -41,8 +41,8 @@ std::vector<FieldRequirement> PointMass2D::required_fields() const
 
 VectorX PointMass2D::f(const State& state, double /*t*/) const
 {
-  // Where each field was found last: sigma points share one layout.
-  thread_local std::size_t hints[2] = {};
+  // Lookup hints, as State::field(name, hint) takes them.
+  std::size_t hints[2] = {};
   VectorX derivative = VectorX::Zero(static_cast<Eigen::Index>(state.size()));
   const auto p = static_cast<Eigen::Index>(
     detail::block_of(state, detail::kPosition2D, 2, _name, hints[0]).get_index());

@@ -75,7 +75,7 @@ void PositionSensor::operator-=(const VectorX& other)
 
 void PositionSensor::state_to_measurement(const State& state)
 {
-  thread_local VectorX v;
+  VectorX v;
   detail::read_state_field(state, _name, _state_pos_field, _size, false, v);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), _size);
   _data.head(_size) = v.head(_size);

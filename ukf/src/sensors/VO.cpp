@@ -84,9 +84,9 @@ void VO::normalize()
 
 void VO::state_to_measurement(const State& state)
 {
-  thread_local VectorX pos;
+  VectorX pos;
   detail::read_state_field(state, _name, _state_pos_field, 3, true, pos);
-  thread_local VectorX orient;
+  VectorX orient;
   detail::read_state_field(state, _name, _state_orient_field, 3, true, orient);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 6);
   _data.segment<3>(0) = pos;

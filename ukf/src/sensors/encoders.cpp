@@ -70,9 +70,9 @@ void Encoders::state_to_measurement(const State& state)
 {
   // The turn rate is the yaw rate, component 2 of the angular velocity: the node fills it from
   // twist.angular.z and the vehicle model turns the heading (about z) with that component.
-  thread_local VectorX vel;
+  VectorX vel;
   detail::read_state_field(state, _name, _state_vel_field, 1, false, vel);
-  thread_local VectorX ang;
+  VectorX ang;
   detail::read_state_field(state, _name, _state_ang_vel_field, 3, false, ang);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 2);
   _data(0) = vel(0);

@@ -13,6 +13,11 @@ bool ISensor::has_name(const std::string& name) const { return get_name() == nam
 
 bool ISensor::assign_from(const ISensor&) { return false; }
 
+void ISensor::read_noise_into(Eigen::Ref<MatrixX> out) const
+{
+  detail::copy_noise(get_name(), get_noise(), get_size(), out);
+}
+
 void ISensor::read_into(Eigen::Ref<VectorX> out) const
 {
   const VectorX v = get_vector();
@@ -58,6 +63,23 @@ void read_state_field(const State& state, const std::string& sensor, const std::
     out.resize(size);
   }
   f.read_into(out);
+}
+
+void copy_noise(const std::string& sensor, const MatrixX& noise, int size, Eigen::Ref<MatrixX> out)
+{
+  if (noise.rows() != size || noise.cols() != size) {
+    throw std::invalid_argument("the noise of sensor \"" + sensor + "\" is " +
+                                std::to_string(noise.rows()) + " x " +
+                                std::to_string(noise.cols()) + ", expected " + std::to_string(size) +
+                                " x " + std::to_string(size));
+  }
+  if (out.rows() != size || out.cols() != size) {
+    throw std::invalid_argument("sensor \"" + sensor + "\": a destination of " +
+                                std::to_string(out.rows()) + " x " + std::to_string(out.cols()) +
+                                " for a noise of " + std::to_string(size) + " x " +
+                                std::to_string(size));
+  }
+  out = noise;
 }
 
 void copy_reading(const std::string& sensor, const VectorX& data, Eigen::Ref<VectorX> out)

@@ -68,9 +68,9 @@ void Imu::operator-=(const VectorX& other) { detail::add_reading(_name, _data, o
 
 void Imu::state_to_measurement(const State& state)
 {
-  thread_local VectorX acc;
+  VectorX acc;
   detail::read_state_field(state, _name, _state_acc_field, 3, true, acc);
-  thread_local VectorX ang;
+  VectorX ang;
   detail::read_state_field(state, _name, _state_ang_vel_field, 3, true, ang);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 6);
   _data.segment<3>(0) = acc;

@@ -48,6 +48,12 @@ public:
   {
     detail::copy_reading(_name, _data, out);
   }
+  void read_noise_into(Eigen::Ref<MatrixX> out) const override
+  {
+    detail::copy_noise(_name, _sensor_noise, _size, out);
+  }
+  /// The names of the state fields the prediction reads, as configured.
+  const std::string& get_state_orient_field() const { return _state_orient_field; }
 
 private:
   OrientationSensor(const json& config_data, const detail::SensorConfig& c, int index);

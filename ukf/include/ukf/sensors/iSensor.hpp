@@ -50,6 +50,9 @@ public:
   /// Makes this sensor an exact copy of `other` when both are of the same concrete class and
   /// returns true; otherwise changes nothing and returns false (the caller then clones).
   virtual bool assign_from(const ISensor& other);
+  /// Writes get_noise() into `out`, get_size() x get_size(); throws std::invalid_argument naming
+  /// the sensor when the noise has another shape.
+  virtual void read_noise_into(Eigen::Ref<MatrixX> out) const;
 
 protected:
   ISensor() = default;
@@ -70,6 +73,9 @@ void check_sensor_at_least(const std::string& sensor, const char* what, Eigen::I
 /// read into `out` (resized only when its length differs).
 void read_state_field(const State& state, const std::string& sensor, const std::string& field,
                       Eigen::Index needed, bool exact, VectorX& out);
+/// Copies `noise` into `out` after checking that it is size x size: std::invalid_argument "the
+/// noise of sensor "<name>" is r x c, expected n x n".
+void copy_noise(const std::string& sensor, const MatrixX& noise, int size, Eigen::Ref<MatrixX> out);
 /// Copies `data` into `out` after checking that the lengths agree.
 void copy_reading(const std::string& sensor, const VectorX& data, Eigen::Ref<VectorX> out);
 /// Weighted sum of the same-named sensor's readings over `measurements` into `data`.

@@ -1,0 +1,754 @@
+#include "engine.hpp"
+
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <Eigen/Eigenvalues>
+
+#include "fields/rotation.hpp"
+#include "ukf/fields/AngleAxisField.hpp"
+#include "ukf/fields/EulerAngleField.hpp"
+#include "ukf/fields/GenericField.hpp"
+#include "ukf/models/pointMass2D.hpp"
+#include "ukf/models/pointMass3D.hpp"
+#include "ukf/models/zendraFell.hpp"
+#include "ukf/sensors/OrientationSensor.hpp"
+#include "ukf/sensors/PositionSensor.hpp"
+#include "ukf/sensors/VO.hpp"
+#include "ukf/sensors/encoders.hpp"
+#include "ukf/sensors/imu.hpp"
+
+namespace ukf::detail
+{
+
+namespace
+{
+
+// How a sensor's prediction is put together from the state.
+constexpr int kOneBlock = 0;    // the first `size` entries of one field
+constexpr int kTwoPicks = 1;    // entry picks[0] of one field, entry picks[1] of another
+constexpr int kTwoBlocks = 2;   // three entries of one field, then three of another
+
+// wrap_angle, inlined: the same operations, so the same bits.
+inline double wrap(double x)
+{
+  const double y = x + kPi;
+  double a = (y >= 0.0 && y < kTwoPi) ? y : std::fmod(y, kTwoPi);
+  if (a < 0.0) {
+    a = a + kTwoPi;
+  }
+  return a - kPi;
+}
+
+void symmetrise(MatrixX& m)
+{
+  for (Eigen::Index c = 0; c < m.cols(); ++c) {
+    for (Eigen::Index r = c + 1; r < m.rows(); ++r) {
+      const double mean = 0.5 * (m(r, c) + m(c, r));
+      m(r, c) = mean;
+      m(c, r) = mean;
+    }
+  }
+}
+
+// Resizes only when the shape changes, so that a steady run allocates nothing.
+void shape(MatrixX& m, Eigen::Index rows, Eigen::Index cols)
+{
+  if (m.rows() != rows || m.cols() != cols) {
+    m.resize(rows, cols);
+  }
+}
+
+void shape(VectorX& v, Eigen::Index size)
+{
+  if (v.size() != size) {
+    v.resize(size);
+  }
+}
+
+// The offset of state field `field`, checked as the sensors' own predictions check it: exactly
+// or at least `needed` entries.
+Eigen::Index field_offset(const State& state, const std::string& sensor, const std::string& field,
+                          Eigen::Index needed, bool exact)
+{
+  const IField& f = state.field(field);
+  const auto size = static_cast<Eigen::Index>(f.get_size());
+  if (exact ? size != needed : size < needed) {
+    throw std::invalid_argument("sensor \"" + sensor + "\" needs " +
+                                (exact ? std::string("exactly ") : std::string("at least ")) +
+                                std::to_string(needed) + " entries of state field \"" + field +
+                                "\", which has " + std::to_string(size));
+  }
+  return static_cast<Eigen::Index>(f.get_index());
+}
+
+// Weighted sines and cosines of rows [first, first + count) of `columns`, averaged on the circle:
+// atan2 of the sums, wrapped.
+void circular_rows(const MatrixX& columns, const VectorX& w, Eigen::Index first,
+                   Eigen::Index count, Eigen::Ref<VectorX> out)
+{
+  for (Eigen::Index k = 0; k < count; ++k) {
+    double sin_sum = 0.0, cos_sum = 0.0;
+    for (Eigen::Index i = 0; i < columns.cols(); ++i) {
+      sin_sum += w(i) * std::sin(columns(first + k, i));
+      cos_sum += w(i) * std::cos(columns(first + k, i));
+    }
+    out(k) = wrap_angle(std::atan2(sin_sum, cos_sum));
+  }
+}
+
+// acc = sum over the columns i of w_i * (a_i b_i^T), each entry accumulated as
+// w_i * (a_r b_c) in column order: the covariance sums, formed as the filter has always formed
+// them. With `symmetric` (b is a) only the lower triangle is summed and then mirrored, which
+// gives the same numbers, since a_r a_c and a_c a_r are the same product.
+void weighted_outer_sum(const MatrixX& a, const MatrixX& b, const VectorX& w, MatrixX& acc,
+                        bool symmetric)
+{
+  acc.setZero();
+  const Eigen::Index rows = acc.rows();
+  for (Eigen::Index i = 0; i < a.cols(); ++i) {
+    const double wi = w(i);
+    const double* ai = a.col(i).data();
+    const double* bi = b.col(i).data();
+    for (Eigen::Index c = 0; c < acc.cols(); ++c) {
+      double* out = acc.col(c).data();
+      const double bc = bi[c];
+      for (Eigen::Index r = symmetric ? c : 0; r < rows; ++r) {
+        out[r] += wi * (ai[r] * bc);
+      }
+    }
+  }
+  if (symmetric) {
+    for (Eigen::Index c = 0; c < acc.cols(); ++c) {
+      for (Eigen::Index r = c + 1; r < rows; ++r) {
+        acc(c, r) = acc(r, c);
+      }
+    }
+  }
+}
+
+void linear_rows(const MatrixX& columns, const VectorX& w, Eigen::Index first, Eigen::Index count,
+                 Eigen::Ref<VectorX> out)
+{
+  out.setZero();
+  for (Eigen::Index i = 0; i < columns.cols(); ++i) {
+    for (Eigen::Index k = 0; k < count; ++k) {
+      out(k) += w(i) * columns(first + k, i);
+    }
+  }
+}
+
+}  // namespace
+
+Engine::Engine(const State& state, const IModel& model, double lambda,
+               const VectorX& weights_state, const VectorX& weights_covar)
+  : _n(static_cast<Eigen::Index>(state.size())),
+    _lambda(lambda),
+    _wm(weights_state),
+    _wc(weights_covar),
+    _model_kind(ModelKind::Custom),
+    _position(0),
+    _orientation(0),
+    _velocity(0),
+    _angular(0),
+    _acceleration(0),
+    _layout(state)
+{
+  for (std::size_t i = 0; i < state.number_of_fields(); ++i) {
+    const IField& f = state.field(i);
+    FieldSlot slot{FieldKind::Custom, static_cast<Eigen::Index>(f.get_index()),
+                   static_cast<Eigen::Index>(f.get_size()), nullptr, VectorX()};
+    if (dynamic_cast<const GenericField*>(&f) != nullptr) {
+      slot.kind = FieldKind::Linear;
+    } else if (dynamic_cast<const EulerAngleField*>(&f) != nullptr) {
+      slot.kind = FieldKind::EulerAngles;
+    } else if (dynamic_cast<const AngleAxisField*>(&f) != nullptr && f.get_size() == 3) {
+      slot.kind = FieldKind::AngleAxis;
+    } else {
+      slot.scratch = f.clone();
+    }
+    slot.value.resize(slot.size);
+    if (slot.kind == FieldKind::EulerAngles) {
+      for (Eigen::Index j = 0; j < slot.size; ++j) {
+        _wrapped.push_back(slot.offset + j);
+      }
+    }
+    _all_additive = _all_additive && (slot.kind == FieldKind::Linear ||
+                                      slot.kind == FieldKind::EulerAngles);
+    _fields.push_back(std::move(slot));
+  }
+
+  const auto at = [&](const char* name) {
+    return static_cast<Eigen::Index>(state.field(name).get_index());
+  };
+  if (dynamic_cast<const PointMass2D*>(&model) != nullptr) {
+    _model_kind = ModelKind::PointMass2D;
+    _position = at("Position2D");
+    _velocity = at("Velocity2D");
+  } else if (dynamic_cast<const PointMass3D*>(&model) != nullptr ||
+             dynamic_cast<const ZendraFell*>(&model) != nullptr) {
+    const bool accelerates = dynamic_cast<const ZendraFell*>(&model) != nullptr;
+    _model_kind = accelerates ? ModelKind::AcceleratingRigidBody : ModelKind::RigidBody;
+    _position = at("Position3D");
+    _orientation = at("Orientation3D");
+    _velocity = at("Velocity3D");
+    _angular = at("AngularVelocity3D");
+    _acceleration = accelerates ? at("Acceleration3D") : 0;
+  }
+  if (_model_kind != ModelKind::Custom) {
+    // The built-in models' noise is dt * Qc (or dt * scale * I): the 1 s value times dt, exactly.
+    _unit_noise = model.process_noise_covariance(1.0);
+  }
+
+  const Eigen::Index points = 2 * _n + 1;
+  shape(_scaled, _n, _n);
+  shape(_root, _n, _n);
+  shape(_deviations, _n, points);
+  shape(_kskt, _n, _n);
+  for (VectorX* v : {&_increment, &_correction, &_column}) {
+    v->setZero(_n);
+  }
+  for (MatrixX* m : {&_k1, &_k2, &_k3, &_k4, &_stage}) {
+    m->setZero(_n, points);
+  }
+  for (FlatStep* s : {&_work, &_last}) {
+    shape(s->prev_x, _n);
+    shape(s->prev_P, _n, _n);
+    shape(s->sigmas, _n, points);
+    shape(s->prior_x, _n);
+    shape(s->prior_P, _n, _n);
+    shape(s->post_x, _n);
+    shape(s->post_P, _n, _n);
+  }
+  _llt = Eigen::LLT<MatrixX>(_n);
+}
+
+Engine::~Engine() = default;
+
+// x (+) d, or x (-) d when `inverse`, field by field, each with its own arithmetic. Generic and
+// Euler-angle fields, the common case, add in one pass; the angles then wrap.
+void Engine::displace(Eigen::Ref<VectorX> x, const Eigen::Ref<const VectorX>& d, bool inverse)
+{
+  if (_all_additive) {
+    if (inverse) {
+      x -= d;
+    } else {
+      x += d;
+    }
+    for (const Eigen::Index i : _wrapped) {
+      x[i] = wrap(x[i]);
+    }
+    return;
+  }
+  for (FieldSlot& f : _fields) {
+    auto xb = x.segment(f.offset, f.size);
+    const auto db = d.segment(f.offset, f.size);
+    switch (f.kind) {
+      case FieldKind::Linear:
+      case FieldKind::EulerAngles:
+        if (inverse) {
+          for (Eigen::Index i = 0; i < f.size; ++i) {
+            xb[i] -= db[i];
+          }
+        } else {
+          for (Eigen::Index i = 0; i < f.size; ++i) {
+            xb[i] += db[i];
+          }
+        }
+        if (f.kind == FieldKind::EulerAngles) {
+          for (Eigen::Index i = 0; i < f.size; ++i) {
+            xb[i] = wrap_angle(xb[i]);
+          }
+        }
+        break;
+      case FieldKind::AngleAxis: {
+        const Eigen::Vector3d r = xb;
+        xb = compose(from_rotation_vector(r), db, inverse);
+        break;
+      }
+      case FieldKind::Custom:
+        f.value = xb;
+        f.scratch->set_vector(f.value);
+        f.scratch->displace(db, inverse);
+        f.scratch->read_into(xb);
+        break;
+    }
+  }
+}
+
+// a (-) b in place: the difference of two states as the fields form it.
+void Engine::state_difference(Eigen::Ref<VectorX> a, const VectorX& b) { displace(a, b, true); }
+
+// The weighted mean of the columns, field by field: linear, on the circle, or of quaternions.
+void Engine::state_mean(const MatrixX& sigmas, VectorX& mean)
+{
+  for (FieldSlot& f : _fields) {
+    auto out = mean.segment(f.offset, f.size);
+    switch (f.kind) {
+      case FieldKind::Linear:
+        linear_rows(sigmas, _wm, f.offset, f.size, out);
+        break;
+      case FieldKind::EulerAngles:
+        circular_rows(sigmas, _wm, f.offset, f.size, out);
+        break;
+      case FieldKind::AngleAxis: {
+        Eigen::Matrix4d a = Eigen::Matrix4d::Zero();
+        for (Eigen::Index i = 0; i < sigmas.cols(); ++i) {
+          const Eigen::Vector3d r = sigmas.col(i).segment<3>(f.offset);
+          const Quat q = to_quaternion(from_rotation_vector(r));
+          a += _wm(i) * (q * q.transpose());
+        }
+        // Eigenvalues come in increasing order: the last column belongs to the largest.
+        const Eigen::SelfAdjointEigenSolver<Eigen::Matrix4d> solver(a);
+        Quat e = solver.eigenvectors().col(3);
+        if (e(0) < 0.0) {
+          e = -e;
+        }
+        const AngleAxis m = from_quaternion(e);
+        out = m.angle() * m.axis();
+        break;
+      }
+      case FieldKind::Custom:
+        f.scratch->save_mean(scratch_states(sigmas), _wm);
+        f.scratch->read_into(out);
+        break;
+    }
+  }
+}
+
+State& Engine::scratch_state(const Eigen::Ref<const VectorX>& x)
+{
+  for (std::size_t i = 0; i < _fields.size(); ++i) {
+    FieldSlot& f = _fields[i];
+    f.value = x.segment(f.offset, f.size);
+    _layout.field(i).set_vector(f.value);
+  }
+  return _layout;
+}
+
+std::vector<State>& Engine::scratch_states(const MatrixX& sigmas)
+{
+  _sigma_states.resize(static_cast<std::size_t>(sigmas.cols()), _layout);
+  for (Eigen::Index i = 0; i < sigmas.cols(); ++i) {
+    _column = sigmas.col(i);
+    _sigma_states[static_cast<std::size_t>(i)].set_vector(_column);
+  }
+  return _sigma_states;
+}
+
+void Engine::derivative(const IModel& model, const Eigen::Ref<const VectorX>& x, double t,
+                        Eigen::Ref<VectorX> k)
+{
+  switch (_model_kind) {
+    // k was zeroed when the engine was made, and a built-in model writes the same entries every
+    // time: the others stay zero.
+    case ModelKind::PointMass2D:
+      k(_position) = x(_velocity);
+      k(_position + 1) = x(_velocity + 1);
+      return;
+    case ModelKind::RigidBody:
+    case ModelKind::AcceleratingRigidBody: {
+      // The body velocity turned into the world, Rz(e2) Ry(e1) Rx(e0) v, one rotation at a time.
+      const double c0 = std::cos(x(_orientation)), s0 = std::sin(x(_orientation));
+      const double c1 = std::cos(x(_orientation + 1)), s1 = std::sin(x(_orientation + 1));
+      const double c2 = std::cos(x(_orientation + 2)), s2 = std::sin(x(_orientation + 2));
+      const double v0 = x(_velocity), v1 = x(_velocity + 1), v2 = x(_velocity + 2);
+      const double a1 = c0 * v1 - s0 * v2, a2 = s0 * v1 + c0 * v2;  // about x
+      const double b0 = c1 * v0 + s1 * a2, b2 = c1 * a2 - s1 * v0;  // about y
+      k(_position) = c2 * b0 - s2 * a1;                             // about z
+      k(_position + 1) = s2 * b0 + c2 * a1;
+      k(_position + 2) = b2;
+      k.segment<3>(_orientation) = x.segment<3>(_angular);
+      if (_model_kind == ModelKind::AcceleratingRigidBody) {
+        k.segment<3>(_velocity) = x.segment<3>(_acceleration);
+      }
+      return;
+    }
+    case ModelKind::Custom: {
+      const VectorX f = model.f(scratch_state(x), t);
+      if (f.size() != _n) {
+        throw std::logic_error("model \"" + model.get_name() + "\": f returned " +
+                               std::to_string(f.size()) + " entries for a state of " +
+                               std::to_string(_n));
+      }
+      k = f;
+      return;
+    }
+  }
+}
+
+// One classical Runge-Kutta step of every sigma point at once (the columns of x): they share the
+// times and the step. Each stage displaces x through the fields' arithmetic; for generic and
+// Euler-angle fields that is one pass over the whole matrix, the angles then wrapped.
+void Engine::rk4_step(const IModel& model, MatrixX& x, double t0, double h)
+{
+  const auto derivatives = [&](const MatrixX& at, double t, MatrixX& k) {
+    for (Eigen::Index i = 0; i < at.cols(); ++i) {
+      derivative(model, at.col(i), t, k.col(i));
+    }
+  };
+  const auto stage = [&](double scale, const MatrixX& k) {
+    if (_all_additive) {
+      _stage = x + scale * k;
+      for (Eigen::Index i = 0; i < x.cols(); ++i) {
+        for (const Eigen::Index r : _wrapped) {
+          _stage(r, i) = wrap(_stage(r, i));
+        }
+      }
+    } else {
+      _stage = x;
+      for (Eigen::Index i = 0; i < x.cols(); ++i) {
+        _increment = scale * k.col(i);
+        displace(_stage.col(i), _increment, false);
+      }
+    }
+  };
+  derivatives(x, t0, _k1);
+  stage(h * 0.5, _k1);
+  derivatives(_stage, t0 + h * 0.5, _k2);
+  stage(h * 0.5, _k2);
+  derivatives(_stage, t0 + h * 0.5, _k3);
+  stage(h, _k3);
+  derivatives(_stage, t0 + h, _k4);
+  _k1 = (h / 6.0) * (_k1 + 2.0 * _k2 + 2.0 * _k3 + _k4);  // the increment
+  if (_all_additive) {
+    x += _k1;
+    for (Eigen::Index i = 0; i < x.cols(); ++i) {
+      for (const Eigen::Index r : _wrapped) {
+        x(r, i) = wrap(x(r, i));
+      }
+    }
+  } else {
+    for (Eigen::Index i = 0; i < x.cols(); ++i) {
+      displace(x.col(i), _k1.col(i), false);
+    }
+  }
+}
+
+void Engine::resolve_sensors(const State& state, const Measurement& z)
+{
+  _sensors.clear();
+  Eigen::Index offset = 0;
+  for (int i = 0; i < static_cast<int>(z.number_of_sensors()); ++i) {
+    const ISensor& s = z.get_sensor(i);
+    if (!s.is_populated()) {
+      continue;
+    }
+    SensorSlot slot{SensorKind::Linear, &s, offset, s.get_size(), {0, 0}, {0, 0}, kOneBlock,
+                    nullptr};
+    if (const auto* p = dynamic_cast<const PositionSensor*>(&s)) {
+      slot.state[0] = field_offset(state, p->get_name(), p->get_state_pos_field(), slot.size, false);
+    } else if (const auto* o = dynamic_cast<const OrientationSensor*>(&s)) {
+      slot.kind = SensorKind::Angles;
+      slot.state[0] =
+        field_offset(state, o->get_name(), o->get_state_orient_field(), slot.size, true);
+    } else if (const auto* e = dynamic_cast<const Encoders*>(&s); e != nullptr && slot.size >= 2) {
+      slot.pattern = kTwoPicks;
+      slot.state[0] = field_offset(state, e->get_name(), e->get_state_vel_field(), 1, false);
+      slot.state[1] = field_offset(state, e->get_name(), e->get_state_ang_vel_field(), 3, false);
+      slot.picks[0] = 0;
+      slot.picks[1] = 2;  // the yaw rate
+    } else if (const auto* m = dynamic_cast<const Imu*>(&s); m != nullptr && slot.size >= 6) {
+      slot.pattern = kTwoBlocks;
+      slot.state[0] = field_offset(state, m->get_name(), m->get_state_acc_field(), 3, true);
+      slot.state[1] = field_offset(state, m->get_name(), m->get_state_ang_vel_field(), 3, true);
+    } else if (const auto* v = dynamic_cast<const VO*>(&s); v != nullptr && slot.size >= 6) {
+      slot.kind = SensorKind::PositionAndAngles;
+      slot.pattern = kTwoBlocks;
+      slot.state[0] = field_offset(state, v->get_name(), v->get_state_pos_field(), 3, true);
+      slot.state[1] = field_offset(state, v->get_name(), v->get_state_orient_field(), 3, true);
+    } else {
+      slot.kind = SensorKind::Custom;
+      slot.scratch = s.clone();
+    }
+    offset += slot.size;
+    _sensors.push_back(std::move(slot));
+  }
+}
+
+void Engine::predict(const SensorSlot& s, const Eigen::Ref<const VectorX>& x,
+                     Eigen::Ref<VectorX> z_column)
+{
+  auto out = z_column.segment(s.offset, s.size);
+  if (s.kind == SensorKind::Custom) {
+    s.scratch->state_to_measurement(scratch_state(x));
+    s.scratch->read_into(out);
+    return;
+  }
+  switch (s.pattern) {
+    case kOneBlock:
+      out = x.segment(s.state[0], s.size);
+      break;
+    case kTwoPicks:
+      out(0) = x(s.state[0] + s.picks[0]);
+      out(1) = x(s.state[1] + s.picks[1]);
+      break;
+    case kTwoBlocks:
+      out.head<3>() = x.segment<3>(s.state[0]);
+      out.segment<3>(3) = x.segment<3>(s.state[1]);
+      break;
+  }
+}
+
+// The weighted mean of the predicted readings, sensor by sensor.
+void Engine::measurement_mean(const Measurement& z)
+{
+  const MatrixX& columns = _work.z_sigmas;
+  for (const SensorSlot& s : _sensors) {
+    auto out = _work.z_mean.segment(s.offset, s.size);
+    switch (s.kind) {
+      case SensorKind::Linear:
+        linear_rows(columns, _wm, s.offset, s.size, out);
+        break;
+      case SensorKind::Angles:
+        circular_rows(columns, _wm, s.offset, s.size, out);
+        for (Eigen::Index k = 0; k < s.size; ++k) {
+          out(k) = wrap_angle(out(k));
+        }
+        break;
+      case SensorKind::PositionAndAngles:
+        out.setZero();
+        linear_rows(columns, _wm, s.offset, 3, out.head<3>());
+        circular_rows(columns, _wm, s.offset + 3, 3, out.segment<3>(3));
+        for (Eigen::Index k = 3; k < s.size; ++k) {
+          out(k) = wrap_angle(out(k));
+        }
+        break;
+      case SensorKind::Custom: {
+        _sigma_measurements.resize(static_cast<std::size_t>(columns.cols()), z);
+        for (Eigen::Index i = 0; i < columns.cols(); ++i) {
+          _z = columns.col(i);
+          _sigma_measurements[static_cast<std::size_t>(i)].set_vector(_z);
+        }
+        s.scratch->save_mean(_sigma_measurements, _wm);
+        s.scratch->read_into(out);
+        break;
+      }
+    }
+  }
+}
+
+// a (-) b in place, sensor by sensor: angles wrap.
+void Engine::measurement_difference(Eigen::Ref<VectorX> a, const Eigen::Ref<const VectorX>& b)
+{
+  for (const SensorSlot& s : _sensors) {
+    auto ab = a.segment(s.offset, s.size);
+    const auto bb = b.segment(s.offset, s.size);
+    if (s.kind == SensorKind::Custom) {
+      s.scratch->set_vector(ab);
+      *s.scratch -= VectorX(bb);
+      s.scratch->read_into(ab);
+      continue;
+    }
+    for (Eigen::Index k = 0; k < s.size; ++k) {
+      ab(k) -= bb(k);
+    }
+    const Eigen::Index first = s.kind == SensorKind::Angles              ? 0
+                               : s.kind == SensorKind::PositionAndAngles ? 3
+                                                                         : s.size;
+    for (Eigen::Index k = first; k < s.size; ++k) {
+      ab(k) = wrap_angle(ab(k));
+    }
+  }
+}
+
+void Engine::update(const State& state, const MatrixX& covar, const IModel& model,
+                    const Measurement& z, double prev_time, double dt)
+{
+  FlatStep& w = _work;
+  const Eigen::Index points = 2 * _n + 1;
+  w.prev_time = prev_time;
+  w.dt = dt;
+  w.cur_time = prev_time + dt;
+  state.get_vector_into(w.prev_x);
+  w.prev_P = covar;
+
+  // Propagation bounds first, so that a refused interval changes nothing.
+  const double h = model.get_integrator_step();
+  check_integrator_step(h, model.get_name());
+  if (dt / h > IModel::kMaxSteps) {
+    throw std::invalid_argument("model \"" + model.get_name() + "\": an interval of " +
+                                config::format_number(dt) + " s needs more than " +
+                                config::format_number(IModel::kMaxSteps) + " steps of " +
+                                config::format_number(h) + " s");
+  }
+  resolve_sensors(state, z);
+
+  // Sigma points along the columns of the lower Cholesky factor of (n + lambda) P.
+  _scaled = (static_cast<double>(_n) + _lambda) * covar;
+  _llt.compute(_scaled);
+  if (_llt.info() == Eigen::Success) {
+    _root = _llt.matrixL();
+  } else {
+    std::cout << "LLT decomposition failed." << std::endl;
+    // The nearest positive semi-definite matrix V max(D, 0) V^T; its square root
+    // V sqrt(max(D, 0)) spreads the points along the eigenvectors.
+    const MatrixX symmetric = 0.5 * (_scaled + _scaled.transpose());
+    const Eigen::SelfAdjointEigenSolver<MatrixX> solver(symmetric);
+    const VectorX roots = solver.eigenvalues().cwiseMax(0.0).cwiseSqrt();
+    _root = solver.eigenvectors() * roots.asDiagonal();
+  }
+  w.sigmas.col(0) = w.prev_x;
+  for (Eigen::Index i = 0; i < _n; ++i) {
+    w.sigmas.col(1 + i) = w.prev_x;
+    displace(w.sigmas.col(1 + i), _root.col(i), false);
+    w.sigmas.col(1 + _n + i) = w.prev_x;
+    displace(w.sigmas.col(1 + _n + i), _root.col(i), true);
+  }
+
+  // The sigma points through the model, in fixed steps with a shorter last one.
+  double t = prev_time;
+  while (t < prev_time + dt) {
+    const double step = std::min(h, (prev_time + dt) - t);
+    rk4_step(model, w.sigmas, t, step);
+    t = t + step;
+  }
+
+  // The prior: the weighted mean and the weighted outer products of the deviations, plus noise.
+  state_mean(w.sigmas, w.prior_x);
+  for (Eigen::Index i = 0; i < points; ++i) {
+    _deviations.col(i) = w.sigmas.col(i);
+    state_difference(_deviations.col(i), w.prior_x);
+  }
+  weighted_outer_sum(_deviations, _deviations, _wc, w.prior_P, true);
+  if (_model_kind == ModelKind::Custom) {
+    w.prior_P += model.process_noise_covariance(dt);
+  } else {
+    w.prior_P += dt * _unit_noise;
+  }
+
+  // The populated sensors' predictions of every sigma point, and their mean.
+  Eigen::Index m = 0;
+  for (const SensorSlot& s : _sensors) {
+    m += s.size;
+  }
+  shape(w.z_sigmas, m, points);
+  shape(w.z_mean, m);
+  shape(w.residual, m);
+  shape(w.S, m, m);
+  shape(w.C, _n, m);
+  shape(w.K, _n, m);
+  shape(_z_deviations, m, points);
+  shape(_noise, m, m);
+  shape(_kt, m, _n);
+  shape(_ks, _n, m);
+  shape(_z, m);
+  for (Eigen::Index i = 0; i < points; ++i) {
+    for (const SensorSlot& s : _sensors) {
+      predict(s, w.sigmas.col(i), w.z_sigmas.col(i));
+    }
+  }
+  measurement_mean(z);
+  for (Eigen::Index i = 0; i < points; ++i) {
+    _z_deviations.col(i) = w.z_sigmas.col(i);
+    measurement_difference(_z_deviations.col(i), w.z_mean);
+  }
+  _noise.setZero();
+  for (const SensorSlot& s : _sensors) {
+    s.sensor->read_noise_into(_noise.block(s.offset, s.offset, s.size, s.size));
+  }
+  weighted_outer_sum(_z_deviations, _z_deviations, _wc, w.S, true);
+  w.S += _noise;
+  weighted_outer_sum(_deviations, _z_deviations, _wc, w.C, false);
+
+  // K = C S^-1 without an inverse: S K^T = C^T with the pivoting LDL^T factorisation.
+  _ldlt.compute(w.S);
+  _kt = w.C.transpose();
+  _ldlt.solveInPlace(_kt);
+  w.K = _kt.transpose();
+
+  for (const SensorSlot& s : _sensors) {
+    s.sensor->read_into(w.residual.segment(s.offset, s.size));
+  }
+  measurement_difference(w.residual, w.z_mean);
+  _correction.noalias() = w.K * w.residual;
+  w.post_x = w.prior_x;
+  displace(w.post_x, _correction, false);
+  _ks.noalias() = w.K * w.S;
+  _kskt.noalias() = _ks * w.K.transpose();
+  w.post_P = w.prior_P - _kskt;
+  symmetrise(w.post_P);
+}
+
+void Engine::commit(Measurement&& z)
+{
+  std::swap(_work.prev_time, _last.prev_time);
+  std::swap(_work.dt, _last.dt);
+  std::swap(_work.cur_time, _last.cur_time);
+  _work.prev_x.swap(_last.prev_x);
+  _work.prev_P.swap(_last.prev_P);
+  _work.sigmas.swap(_last.sigmas);
+  _work.prior_x.swap(_last.prior_x);
+  _work.prior_P.swap(_last.prior_P);
+  _last.measurement = std::move(z);
+  _work.z_sigmas.swap(_last.z_sigmas);
+  _work.z_mean.swap(_last.z_mean);
+  _work.S.swap(_last.S);
+  _work.C.swap(_last.C);
+  _work.K.swap(_last.K);
+  _work.residual.swap(_last.residual);
+  _work.post_x.swap(_last.post_x);
+  _work.post_P.swap(_last.post_P);
+  _has_last = true;
+}
+
+bool Engine::is_finite(const Measurement& z)
+{
+  z.get_vector_into(_z);
+  return _z.allFinite();
+}
+
+void Engine::write_state(const VectorX& x, State& state)
+{
+  for (std::size_t i = 0; i < _fields.size(); ++i) {
+    FieldSlot& f = _fields[i];
+    f.value = x.segment(f.offset, f.size);
+    state.field(i).set_vector(f.value);
+  }
+}
+
+Step Engine::last_step(const State& layout) const
+{
+  Step step;
+  if (!_has_last) {
+    return step;
+  }
+  const FlatStep& r = _last;
+  const auto state_of = [&](const VectorX& x) {
+    State s = layout;
+    s.set_vector(x);
+    return s;
+  };
+  const auto measurement_of = [&](const VectorX& v) {
+    Measurement z = r.measurement;
+    z.set_vector(v);
+    return z;
+  };
+  step.prev_state = state_of(r.prev_x);
+  step.prev_covar = r.prev_P;
+  step.prev_time = r.prev_time;
+  step.dt = r.dt;
+  step.cur_time = r.cur_time;
+  for (Eigen::Index i = 0; i < r.sigmas.cols(); ++i) {
+    step.propagated_sigmas.push_back(state_of(r.sigmas.col(i)));
+  }
+  step.priori_state = state_of(r.prior_x);
+  step.priori_covar = r.prior_P;
+  step.sensor_measurement = r.measurement;
+  for (Eigen::Index i = 0; i < r.z_sigmas.cols(); ++i) {
+    step.measurement_sigmas.push_back(measurement_of(r.z_sigmas.col(i)));
+  }
+  step.predicted_measurement = measurement_of(r.z_mean);
+  step.predicted_measurement_covar = r.S;
+  step.cross_covar = r.C;
+  step.kalman_gain = r.K;
+  step.residual = measurement_of(r.residual);
+  step.posteriori_state = state_of(r.post_x);
+  step.posteriori_covar = r.post_P;
+  return step;
+}
+
+}  // namespace ukf::detail

@@ -1,0 +1,24 @@
+#pragma once
+
+// Rotation arithmetic shared by AngleAxisField and the filter's engine, so that both compose and
+// average rotations with the very same operations.
+#include <Eigen/Geometry>
+
+namespace ukf::detail
+{
+
+using AngleAxis = Eigen::AngleAxis<double>;
+using Quat = Eigen::Vector4d;  // (w, x, y, z)
+
+/// The rotation of a rotation vector (angle times unit axis); the zero vector is the identity.
+AngleAxis from_rotation_vector(const Eigen::Vector3d& v);
+Quat to_quaternion(const AngleAxis& r);
+/// The rotation of a unit quaternion, its angle in [0, pi] (q and -q give the same rotation).
+AngleAxis from_quaternion(const Quat& q);
+/// Hamilton product a (x) b: rotates by b first, then by a.
+Quat hamilton(const Quat& a, const Quat& b);
+/// `r` composed on the right with the rotation vector `d` (its inverse when `inverse`), as a
+/// rotation vector: the displacement of an ANGLE_AXIS field.
+Eigen::Vector3d compose(const AngleAxis& r, const Eigen::Vector3d& d, bool inverse);
+
+}  // namespace ukf::detail
