@@ -136,9 +136,11 @@ public:
   explicit PointMassN(int n) : _n(n), _half(n / 2) {}
   ukf::VectorX f(const ukf::State& state, double /*t*/) const override
   {
-    const ukf::VectorX x = state.get_vector();
-    ukf::VectorX d = ukf::VectorX::Zero(_n);
-    d.head(_half) = x.segment(_half, _half);
+    // The one allocation of a call: the vector the interface returns.
+    ukf::VectorX d(_n);
+    state.field(1).read_into(d.tail(_n - _half));  // the velocity block
+    d.head(_half) = d.segment(_half, _half);
+    d.tail(_n - _half).setZero();
     return d;
   }
   ukf::MatrixX process_noise_covariance(double dt) const override

@@ -100,36 +100,6 @@ void circular_rows(const MatrixX& columns, const VectorX& w, Eigen::Index first,
   }
 }
 
-// acc = sum over the columns i of w_i * (a_i b_i^T), each entry accumulated as
-// w_i * (a_r b_c) in column order: the covariance sums, formed as the filter has always formed
-// them. With `symmetric` (b is a) only the lower triangle is summed and then mirrored, which
-// gives the same numbers, since a_r a_c and a_c a_r are the same product.
-void weighted_outer_sum(const MatrixX& a, const MatrixX& b, const VectorX& w, MatrixX& acc,
-                        bool symmetric)
-{
-  acc.setZero();
-  const Eigen::Index rows = acc.rows();
-  for (Eigen::Index i = 0; i < a.cols(); ++i) {
-    const double wi = w(i);
-    const double* ai = a.col(i).data();
-    const double* bi = b.col(i).data();
-    for (Eigen::Index c = 0; c < acc.cols(); ++c) {
-      double* out = acc.col(c).data();
-      const double bc = bi[c];
-      for (Eigen::Index r = symmetric ? c : 0; r < rows; ++r) {
-        out[r] += wi * (ai[r] * bc);
-      }
-    }
-  }
-  if (symmetric) {
-    for (Eigen::Index c = 0; c < acc.cols(); ++c) {
-      for (Eigen::Index r = c + 1; r < rows; ++r) {
-        acc(c, r) = acc(r, c);
-      }
-    }
-  }
-}
-
 void linear_rows(const MatrixX& columns, const VectorX& w, Eigen::Index first, Eigen::Index count,
                  Eigen::Ref<VectorX> out)
 {
@@ -208,6 +178,7 @@ Engine::Engine(const State& state, const IModel& model, double lambda,
   shape(_root, _n, _n);
   shape(_deviations, _n, points);
   shape(_kskt, _n, _n);
+  shape(_weighted, _n, points);
   for (VectorX* v : {&_increment, &_correction, &_column}) {
     v->setZero(_n);
   }
@@ -608,12 +579,14 @@ void Engine::update(const State& state, const MatrixX& covar, const IModel& mode
   }
 
   // The prior: the weighted mean and the weighted outer products of the deviations, plus noise.
+  // The sums of outer products are matrix products, D diag(w) D^T.
   state_mean(w.sigmas, w.prior_x);
   for (Eigen::Index i = 0; i < points; ++i) {
     _deviations.col(i) = w.sigmas.col(i);
     state_difference(_deviations.col(i), w.prior_x);
   }
-  weighted_outer_sum(_deviations, _deviations, _wc, w.prior_P, true);
+  _weighted.noalias() = _deviations * _wc.asDiagonal();
+  w.prior_P.noalias() = _weighted * _deviations.transpose();
   if (_model_kind == ModelKind::Custom) {
     w.prior_P += model.process_noise_covariance(dt);
   } else {
@@ -632,6 +605,7 @@ void Engine::update(const State& state, const MatrixX& covar, const IModel& mode
   shape(w.C, _n, m);
   shape(w.K, _n, m);
   shape(_z_deviations, m, points);
+  shape(_z_weighted, m, points);
   shape(_noise, m, m);
   shape(_kt, m, _n);
   shape(_ks, _n, m);
@@ -650,9 +624,10 @@ void Engine::update(const State& state, const MatrixX& covar, const IModel& mode
   for (const SensorSlot& s : _sensors) {
     s.sensor->read_noise_into(_noise.block(s.offset, s.offset, s.size, s.size));
   }
-  weighted_outer_sum(_z_deviations, _z_deviations, _wc, w.S, true);
+  _z_weighted.noalias() = _z_deviations * _wc.asDiagonal();
+  w.S.noalias() = _z_weighted * _z_deviations.transpose();
   w.S += _noise;
-  weighted_outer_sum(_deviations, _z_deviations, _wc, w.C, false);
+  w.C.noalias() = _weighted * _z_deviations.transpose();
 
   // K = C S^-1 without an inverse: S K^T = C^T with the pivoting LDL^T factorisation.
   _ldlt.compute(w.S);

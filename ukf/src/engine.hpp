@@ -114,7 +114,8 @@ private:
   State _layout;  // a state of the filter's layout, for the user-defined components
 
   // Scratch space, sized once and reused.
-  MatrixX _scaled, _root, _deviations, _z_deviations, _noise, _kt, _ks, _kskt;
+  MatrixX _scaled, _root, _deviations, _weighted, _z_deviations, _z_weighted, _noise, _kt, _ks,
+    _kskt;
   MatrixX _k1, _k2, _k3, _k4, _stage;  // Runge-Kutta stages of all sigma points
   VectorX _z, _increment, _correction, _column;
   Eigen::LLT<MatrixX> _llt;
