@@ -5,6 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Geometry>
@@ -152,7 +153,7 @@ void ZendrafellLocalisationNode::handle_encoder(const geometry_msgs::msg::TwistS
   data << speed, yaw_rate;
   ukf::Measurement measurement = _ukf.get_empty_measurement();
   measurement.sensor_populate(kEncoders, data);
-  _ukf.update(measurement, t);
+  _ukf.update(std::move(measurement), t);
   _has_last_time = true;
   _last_time = t;
   ++_updates;

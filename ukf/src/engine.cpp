@@ -32,17 +32,6 @@ constexpr int kOneBlock = 0;    // the first `size` entries of one field
 constexpr int kTwoPicks = 1;    // entry picks[0] of one field, entry picks[1] of another
 constexpr int kTwoBlocks = 2;   // three entries of one field, then three of another
 
-// wrap_angle, inlined: the same operations, so the same bits.
-inline double wrap(double x)
-{
-  const double y = x + kPi;
-  double a = (y >= 0.0 && y < kTwoPi) ? y : std::fmod(y, kTwoPi);
-  if (a < 0.0) {
-    a = a + kTwoPi;
-  }
-  return a - kPi;
-}
-
 void symmetrise(MatrixX& m)
 {
   for (Eigen::Index c = 0; c < m.cols(); ++c) {
@@ -210,7 +199,7 @@ void Engine::displace(Eigen::Ref<VectorX> x, const Eigen::Ref<const VectorX>& d,
       x += d;
     }
     for (const Eigen::Index i : _wrapped) {
-      x[i] = wrap(x[i]);
+      x[i] = wrap_angle(x[i]);
     }
     return;
   }
@@ -366,7 +355,7 @@ void Engine::rk4_step(const IModel& model, MatrixX& x, double t0, double h)
       _stage = x + scale * k;
       for (Eigen::Index i = 0; i < x.cols(); ++i) {
         for (const Eigen::Index r : _wrapped) {
-          _stage(r, i) = wrap(_stage(r, i));
+          _stage(r, i) = wrap_angle(_stage(r, i));
         }
       }
     } else {
@@ -389,7 +378,7 @@ void Engine::rk4_step(const IModel& model, MatrixX& x, double t0, double h)
     x += _k1;
     for (Eigen::Index i = 0; i < x.cols(); ++i) {
       for (const Eigen::Index r : _wrapped) {
-        x(r, i) = wrap(x(r, i));
+        x(r, i) = wrap_angle(x(r, i));
       }
     }
   } else {

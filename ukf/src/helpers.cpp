@@ -9,18 +9,6 @@
 namespace ukf
 {
 
-double wrap_angle(double x)
-{
-  // fmod(y, 2 pi) is exactly y for 0 <= y < 2 pi, so the call is skipped there; the result is
-  // bit for bit that of the formula.
-  const double y = x + kPi;
-  double a = (y >= 0.0 && y < kTwoPi) ? y : std::fmod(y, kTwoPi);
-  if (a < 0.0) {
-    a = a + kTwoPi;
-  }
-  return a - kPi;
-}
-
 namespace config
 {
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -21,7 +22,18 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 
 /// Wraps an angle in radians into [-pi, pi): fmod(x + pi, 2 pi), plus 2 pi if negative, minus pi.
-double wrap_angle(double x);
+/// Inline: the filter's inner loops wrap angles at every step.
+inline double wrap_angle(double x)
+{
+  // fmod(y, 2 pi) is exactly y for 0 <= y < 2 pi, so the call is skipped there; the result is
+  // bit for bit that of the formula.
+  const double y = x + kPi;
+  double a = (y >= 0.0 && y < kTwoPi) ? y : std::fmod(y, kTwoPi);
+  if (a < 0.0) {
+    a = a + kTwoPi;
+  }
+  return a - kPi;
+}
 
 /// Helpers shared by the configuration constructors. Every error they raise is a
 /// std::runtime_error starting "Invalid config: " that names the key and where it is.
