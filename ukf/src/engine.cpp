@@ -58,20 +58,12 @@ void shape(VectorX& v, Eigen::Index size)
   }
 }
 
-// The offset of state field `field`, checked as the sensors' own predictions check it: exactly
-// or at least `needed` entries.
+// The offset of state field `field`, checked as the sensors' own predictions check it.
 Eigen::Index field_offset(const State& state, const std::string& sensor, const std::string& field,
                           Eigen::Index needed, bool exact)
 {
-  const IField& f = state.field(field);
-  const auto size = static_cast<Eigen::Index>(f.get_size());
-  if (exact ? size != needed : size < needed) {
-    throw std::invalid_argument("sensor \"" + sensor + "\" needs " +
-                                (exact ? std::string("exactly ") : std::string("at least ")) +
-                                std::to_string(needed) + " entries of state field \"" + field +
-                                "\", which has " + std::to_string(size));
-  }
-  return static_cast<Eigen::Index>(f.get_index());
+  return static_cast<Eigen::Index>(
+    checked_state_field(state, sensor, field, needed, exact).get_index());
 }
 
 // Weighted sines and cosines of rows [first, first + count) of `columns`, averaged on the circle:

@@ -48,8 +48,8 @@ void check_sensor_at_least(const std::string& sensor, const char* what, Eigen::I
   }
 }
 
-void read_state_field(const State& state, const std::string& sensor, const std::string& field,
-                      Eigen::Index needed, bool exact, VectorX& out)
+const IField& checked_state_field(const State& state, const std::string& sensor,
+                                  const std::string& field, Eigen::Index needed, bool exact)
 {
   const IField& f = state.field(field);
   const auto size = static_cast<Eigen::Index>(f.get_size());
@@ -59,6 +59,14 @@ void read_state_field(const State& state, const std::string& sensor, const std::
                                 std::to_string(needed) + " entries of state field \"" + field +
                                 "\", which has " + std::to_string(size));
   }
+  return f;
+}
+
+void read_state_field(const State& state, const std::string& sensor, const std::string& field,
+                      Eigen::Index needed, bool exact, VectorX& out)
+{
+  const IField& f = checked_state_field(state, sensor, field, needed, exact);
+  const auto size = static_cast<Eigen::Index>(f.get_size());
   if (out.size() != size) {
     out.resize(size);
   }

@@ -9,6 +9,7 @@
 namespace ukf
 {
 
+class IField;
 class State;
 class Measurement;
 
@@ -69,8 +70,12 @@ void check_sensor_length(const std::string& sensor, const char* what, Eigen::Ind
 /// Throws std::invalid_argument unless `actual` >= `needed`.
 void check_sensor_at_least(const std::string& sensor, const char* what, Eigen::Index actual,
                            Eigen::Index needed);
-/// The field `field` of `state`, checked to have at least (`exact`: exactly) `needed` entries,
-/// read into `out` (resized only when its length differs).
+/// The field `field` of `state` ("Field not found: <field>" when absent), checked to have at least
+/// (`exact`: exactly) `needed` entries: std::invalid_argument naming the sensor and the field.
+const IField& checked_state_field(const State& state, const std::string& sensor,
+                                  const std::string& field, Eigen::Index needed, bool exact);
+/// The field `field` of `state`, checked as checked_state_field does, read into `out` (resized
+/// only when its length differs).
 void read_state_field(const State& state, const std::string& sensor, const std::string& field,
                       Eigen::Index needed, bool exact, VectorX& out);
 /// Copies `noise` into `out` after checking that it is size x size: std::invalid_argument "the
