@@ -1,7 +1,6 @@
 #include "ukf/Filter.hpp"
 
 #include <cmath>
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
@@ -17,7 +16,6 @@ namespace
 {
 
 std::string fmt(double v) { return config::format_number(v); }
-
 
 }  // namespace
 
