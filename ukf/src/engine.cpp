@@ -175,7 +175,6 @@ Engine::Engine(const State& state, const IModel& model, double lambda,
     shape(s->post_x, _n);
     shape(s->post_P, _n, _n);
   }
-  _llt = Eigen::LLT<MatrixX>(_n);
 }
 
 Engine::~Engine() = default;
