@@ -173,6 +173,9 @@ TEST(DriveReplay, SigintStopsTheReplayWithTheRowsSoFar)
   rclcpp::init(0, nullptr);  // for the tests that follow in this process
   ASSERT_TRUE(stopped);
   EXPECT_TRUE(result.interrupted);
-  EXPECT_EQ(result.rows.size(), 500u);
-  EXPECT_EQ(result.odometry.size(), 500u);
+  // ROS 2 shuts the context down from its own signal-handling thread, so a few more rows may go
+  // out before the replay sees it; every row that went out has its estimate.
+  EXPECT_GE(result.rows.size(), 500u);
+  EXPECT_LT(result.rows.size(), rows.size());
+  EXPECT_EQ(result.odometry.size(), result.rows.size());
 }
