@@ -454,6 +454,8 @@ void Engine::measurement_mean(const Measurement& z)
       case SensorKind::Linear:
         linear_rows(columns, _wm, s.offset, s.size, out);
         break;
+      // The angle sensors wrap their circular mean once more when they normalise their reading;
+      // the second wrap is kept so that the numbers stay those of the sensors' own save_mean.
       case SensorKind::Angles:
         circular_rows(columns, _wm, s.offset, s.size, out);
         for (Eigen::Index k = 0; k < s.size; ++k) {
