@@ -1,5 +1,6 @@
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <fstream>
@@ -8,9 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include <Eigen/Cholesky>
 #include <Eigen/Geometry>
 
 #include "ament_index_cpp/get_package_share_directory.hpp"
+#include "ukf/helpers.hpp"
+#include "ukf/sensors/VO.hpp"
+#include "ukf/sensors/imu.hpp"
 
 namespace
 {
@@ -53,6 +58,147 @@ void check_node_contract(const ukf::Filter& filter, const std::string& path)
   }
 }
 
+const std::string kImu = "imu";
+const std::string kVo = "vo";
+constexpr double kGravity = 9.80665;  // m/s^2, along the world's -z
+// A block the message marks as not measured: the current estimate with this variance, so that
+// it carries no information.
+constexpr double kUnmeasuredVariance = 1e12;
+// A bound on the messages "fusion_delay" holds, whatever the stamps: the oldest are fused first.
+constexpr std::size_t kMaxHeld = 20000;
+
+const char* input_name(ZendrafellLocalisationNode::Input input)
+{
+  switch (input) {
+    case ZendrafellLocalisationNode::Input::imu:
+      return "IMU";
+    case ZendrafellLocalisationNode::Input::vo:
+      return "visual odometry";
+    default:
+      return "encoder";
+  }
+}
+
+// A frame id that tf2 accepts: not empty, no leading '/', no white space.
+void check_frame(const std::string& parameter, const std::string& frame)
+{
+  if (frame.empty() || frame.front() == '/' ||
+      std::any_of(frame.begin(), frame.end(), [](char c) { return std::isspace(
+                                                              static_cast<unsigned char>(c)); })) {
+    throw std::invalid_argument("parameter '" + parameter + "' must be a frame id without a leading "
+                                "'/' or white space, got \"" + frame + "\"");
+  }
+}
+
+// A topic that is set must have its sensor, of the right type and size, in the configuration.
+template <typename SensorType>
+void check_topic_sensor(const ukf::Filter& filter, const std::string& path,
+                        const std::string& parameter, const std::string& topic,
+                        const std::string& sensor, const char* type, int size)
+{
+  const std::string what = "parameter '" + parameter + "' is \"" + topic +
+                           "\", but the configuration " + path;
+  const ukf::Measurement measurement = filter.get_empty_measurement();
+  for (std::size_t i = 0; i < measurement.number_of_sensors(); ++i) {
+    const ukf::ISensor& s = measurement.get_sensor(static_cast<int>(i));
+    if (!s.has_name(sensor)) {
+      continue;
+    }
+    if (dynamic_cast<const SensorType*>(&s) == nullptr) {
+      throw std::runtime_error(what + " has a sensor \"" + sensor + "\" that is not of type \"" +
+                               type + "\"");
+    }
+    if (s.get_size() != size) {
+      throw std::runtime_error(what + " has the sensor \"" + sensor + "\" with size " +
+                               std::to_string(s.get_size()) + "; it must be " +
+                               std::to_string(size));
+    }
+    return;
+  }
+  throw std::runtime_error(what + " has no sensor named \"" + sensor + "\" (type \"" + type +
+                           "\", size " + std::to_string(size) + ")");
+}
+
+std::string bare_topic(const std::string& topic)
+{
+  return !topic.empty() && topic.front() == '/' ? topic.substr(1) : topic;
+}
+
+// What a message's covariance says, in ROS's conventions: all zeros means unknown (use the
+// configured noise), a first element of -1 means not measured.
+enum class Covariance { configured, given, not_measured };
+
+template <std::size_t N>
+Covariance read_covariance(const std::array<double, N * N>& a, const char* field,
+                           Eigen::Matrix<double, N, N>& out)
+{
+  if (a[0] == -1.0) {
+    return Covariance::not_measured;
+  }
+  if (std::all_of(a.begin(), a.end(), [](double v) { return v == 0.0; })) {
+    return Covariance::configured;
+  }
+  for (std::size_t r = 0; r < N; ++r) {
+    for (std::size_t c = 0; c < N; ++c) {
+      out(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) = a[r * N + c];
+    }
+  }
+  const bool symmetric = out.allFinite() && (out - out.transpose()).cwiseAbs().maxCoeff() <=
+                                              1e-9 * out.cwiseAbs().maxCoeff();
+  if (!symmetric || Eigen::LLT<Eigen::Matrix<double, N, N>>(out).info() != Eigen::Success) {
+    throw std::invalid_argument(std::string(field) +
+                                " is neither all zeros (unknown), nor -1 first (not measured), nor "
+                                "a finite symmetric positive-definite matrix");
+  }
+  return Covariance::given;
+}
+
+bool finite(const geometry_msgs::msg::Vector3& v)
+{
+  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+std::string text(const geometry_msgs::msg::Vector3& v)
+{
+  return "(" + std::to_string(v.x) + ", " + std::to_string(v.y) + ", " + std::to_string(v.z) + ")";
+}
+
+// The quaternion of a pose, normalised; throws when it has no direction.
+Eigen::Quaterniond pose_rotation(const geometry_msgs::msg::Quaternion& q)
+{
+  const Eigen::Quaterniond r(q.w, q.x, q.y, q.z);
+  const double norm = r.norm();
+  if (!std::isfinite(norm) || !(norm > 1e-9)) {
+    throw std::invalid_argument("pose.pose.orientation is not a usable quaternion (norm " +
+                                std::to_string(norm) + ")");
+  }
+  return r.normalized();
+}
+
+// Body to world: Rz(e2) * Ry(e1) * Rx(e0).
+Eigen::Quaterniond rotation_of(const ukf::VectorX& e)
+{
+  Eigen::Quaterniond q = Eigen::AngleAxisd(e(2), Eigen::Vector3d::UnitZ()) *
+                         Eigen::AngleAxisd(e(1), Eigen::Vector3d::UnitY()) *
+                         Eigen::AngleAxisd(e(0), Eigen::Vector3d::UnitX());
+  q.normalize();
+  return q;
+}
+
+int64_t stamp_key(const builtin_interfaces::msg::Time& stamp)
+{
+  return static_cast<int64_t>(stamp.sec) * 1000000000 + static_cast<int64_t>(stamp.nanosec);
+}
+
+const builtin_interfaces::msg::Time& stamp_of(const std::variant<
+                                               geometry_msgs::msg::TwistStamped,
+                                               sensor_msgs::msg::Imu, nav_msgs::msg::Odometry>& m)
+{
+  return std::visit([](const auto& msg) -> const builtin_interfaces::msg::Time& {
+    return msg.header.stamp;
+  }, m);
+}
+
 }  // namespace
 
 std::string default_config_path(const std::string& source_tree_config,
@@ -69,6 +215,25 @@ double get_seconds_from_stamp(const builtin_interfaces::msg::Time& stamp)
   return static_cast<double>(stamp.sec) + stamp.nanosec * 1e-9;
 }
 
+Eigen::Vector3d euler_from_quaternion(const Eigen::Quaterniond& q)
+{
+  const Eigen::Matrix3d r = q.normalized().toRotationMatrix();
+  const double cos_pitch = std::hypot(r(0, 0), r(1, 0));
+  const double pitch = std::atan2(-r(2, 0), cos_pitch);
+  double yaw = 0.0, roll = 0.0;
+  if (cos_pitch > 1e-5) {
+    yaw = std::atan2(r(1, 0), r(0, 0));
+    roll = std::atan2(r(2, 1), r(2, 2));
+  } else {
+    // Near +-90 degrees of pitch only roll - yaw (pitch up) or roll + yaw (pitch down) is well
+    // defined, by entries of size one; yaw is kept as far as it is known and roll completes it.
+    yaw = cos_pitch > 0.0 ? std::atan2(r(1, 0), r(0, 0)) : 0.0;
+    roll = r(2, 0) < 0.0 ? yaw + std::atan2(r(0, 1), r(1, 1))
+                         : std::atan2(-r(0, 1), r(1, 1)) - yaw;
+  }
+  return {ukf::wrap_angle(roll), pitch, ukf::wrap_angle(yaw)};
+}
+
 ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions& options)
   : rclcpp::Node("localisation_node", options)
 {
@@ -82,6 +247,37 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
     throw std::invalid_argument("parameter 'max_time_jump' must be a positive number of seconds");
   }
   const bool strict_config = this->declare_parameter<bool>("strict_config", false);
+  _odom_frame = this->declare_parameter<std::string>("odom_frame", "odom");
+  _base_link_frame = this->declare_parameter<std::string>("base_link_frame", "odom_base_link");
+  check_frame("odom_frame", _odom_frame);
+  check_frame("base_link_frame", _base_link_frame);
+  if (_odom_frame == _base_link_frame) {
+    throw std::invalid_argument("parameters 'odom_frame' and 'base_link_frame' must differ (both "
+                                "are \"" + _odom_frame + "\")");
+  }
+  _publish_covariance = this->declare_parameter<bool>("publish_covariance", false);
+  const bool publish_tf = this->declare_parameter<bool>("publish_tf", false);
+  const std::string imu_topic = this->declare_parameter<std::string>("imu_topic", "");
+  const std::string vo_topic = this->declare_parameter<std::string>("vo_topic", "");
+  _fusion_delay = this->declare_parameter<double>("fusion_delay", 0.0);
+  if (!(std::isfinite(_fusion_delay) && _fusion_delay >= 0.0 && _fusion_delay < _max_time_jump)) {
+    throw std::invalid_argument("parameter 'fusion_delay' must be a number of seconds from 0 up to "
+                                "'max_time_jump' (" + std::to_string(_max_time_jump) +
+                                " s), got " + std::to_string(_fusion_delay));
+  }
+  for (const auto& [parameter, topic] : {std::pair{"imu_topic", imu_topic},
+                                         std::pair{"vo_topic", vo_topic}}) {
+    for (const char* taken : {"encoder_vel", "odometry/filtered"}) {
+      if (!topic.empty() && bare_topic(topic) == taken) {
+        throw std::invalid_argument("parameter '" + std::string(parameter) + "' must not be \"" +
+                                    topic + "\", the node's own topic");
+      }
+    }
+  }
+  if (!imu_topic.empty() && bare_topic(imu_topic) == bare_topic(vo_topic)) {
+    throw std::invalid_argument("parameters 'imu_topic' and 'vo_topic' must differ (both are \"" +
+                                imu_topic + "\")");
+  }
   RCLCPP_INFO(this->get_logger(), "Config used for UKF: %s", config_path.c_str());
 
   _config = ukf::config::load_file(config_path);
@@ -99,13 +295,43 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   }
   _ukf = ukf::Filter(_config);
   check_node_contract(_ukf, config_path);
+  if (!imu_topic.empty()) {
+    check_topic_sensor<ukf::Imu>(_ukf, config_path, "imu_topic", imu_topic, kImu, "IMU", 6);
+  }
+  if (!vo_topic.empty()) {
+    check_topic_sensor<ukf::VO>(_ukf, config_path, "vo_topic", vo_topic, kVo, "VO", 6);
+  }
 
   _ukf_publisher = this->create_publisher<nav_msgs::msg::Odometry>("odometry/filtered", 10);
+  if (publish_tf) {
+    _tf_broadcaster = std::make_unique<tf2_ros::TransformBroadcaster>(this);
+  }
   // Bound through a lambda on const Msg&, the form Humble accepts without deprecation.
   _enc_subscription = this->create_subscription<geometry_msgs::msg::TwistStamped>(
     "encoder_vel", 10, [this](const geometry_msgs::msg::TwistStamped& msg) {
       encoder_callback(std::make_shared<geometry_msgs::msg::TwistStamped>(msg));
     });
+  // The inertial unit runs faster than the encoders: a deeper queue.
+  try {
+    if (!imu_topic.empty()) {
+      _imu_subscription = this->create_subscription<sensor_msgs::msg::Imu>(
+        imu_topic, 50, [this](const sensor_msgs::msg::Imu& msg) {
+          imu_callback(std::make_shared<sensor_msgs::msg::Imu>(msg));
+        });
+    }
+  } catch (const std::exception& e) {
+    throw std::invalid_argument("parameter 'imu_topic': " + std::string(e.what()));
+  }
+  try {
+    if (!vo_topic.empty()) {
+      _vo_subscription = this->create_subscription<nav_msgs::msg::Odometry>(
+        vo_topic, 10, [this](const nav_msgs::msg::Odometry& msg) {
+          vo_callback(std::make_shared<nav_msgs::msg::Odometry>(msg));
+        });
+    }
+  } catch (const std::exception& e) {
+    throw std::invalid_argument("parameter 'vo_topic': " + std::string(e.what()));
+  }
 }
 
 ZendrafellLocalisationNode::~ZendrafellLocalisationNode() = default;
@@ -115,68 +341,223 @@ void ZendrafellLocalisationNode::encoder_callback(
 {
   RCLCPP_INFO(this->get_logger(), "Received encoder data, counter: %d", _enc_counter);
   ++_enc_counter;
-  // The node never dies on a message: whatever goes wrong drops that message only.
-  try {
-    handle_encoder(*msg);
-  } catch (const std::exception& e) {
-    drop(get_seconds_from_stamp(msg->header.stamp), e.what());
-  }
+  receive(*msg);
 }
 
-void ZendrafellLocalisationNode::handle_encoder(const geometry_msgs::msg::TwistStamped& msg)
-{
-  const double t = get_seconds_from_stamp(msg.header.stamp);
-  const double speed = msg.twist.linear.x;
-  const double yaw_rate = msg.twist.angular.z;
-  if (!std::isfinite(speed) || !std::isfinite(yaw_rate)) {
-    drop(t, "the twist is not finite (linear.x " + std::to_string(speed) + ", angular.z " +
-              std::to_string(yaw_rate) + ")");
-    return;
-  }
-  if (_has_last_time) {
-    if (std::abs(t - _last_time) > _max_time_jump) {
-      RCLCPP_WARN(this->get_logger(),
-                  "Time jumped from %.9f s to %.9f s, more than max_time_jump (%g s): "
-                  "restarting the filter from its configuration",
-                  _last_time, t, _max_time_jump);
-      _ukf = ukf::Filter(_config);
-      _has_last_time = false;
-      ++_restarts;
-    } else if (t < _last_time) {
-      drop(t, "its stamp is earlier than the previous update's (" + std::to_string(_last_time) +
-                " s)");
-      return;
-    }
-  }
-
-  ukf::VectorX data(2);
-  data << speed, yaw_rate;
-  ukf::Measurement measurement = _ukf.get_empty_measurement();
-  measurement.sensor_populate(kEncoders, data);
-  _ukf.update(std::move(measurement), t);
-  _has_last_time = true;
-  _last_time = t;
-  ++_updates;
-  publish_ukf_state(msg.header.stamp);
-}
-
-void ZendrafellLocalisationNode::drop(double stamp, const std::string& reason)
-{
-  ++_dropped;
-  RCLCPP_WARN(this->get_logger(), "Dropped encoder message stamped %.9f s: %s", stamp,
-              reason.c_str());
-}
-
-void ZendrafellLocalisationNode::imu_callback(std::shared_ptr<sensor_msgs::msg::Imu> /*msg*/)
+void ZendrafellLocalisationNode::imu_callback(std::shared_ptr<sensor_msgs::msg::Imu> msg)
 {
   RCLCPP_INFO(this->get_logger(), "Received IMU data, counter: %d", _imu_counter);
   ++_imu_counter;
+  if (_imu_subscription) {  // without "imu_topic" the handler only counts
+    receive(*msg);
+  }
 }
 
-void ZendrafellLocalisationNode::vo_callback(std::shared_ptr<nav_msgs::msg::Odometry> /*msg*/)
+void ZendrafellLocalisationNode::vo_callback(std::shared_ptr<nav_msgs::msg::Odometry> msg)
 {
   RCLCPP_INFO(this->get_logger(), "Received visual odometry data, counter: %d", _vo_counter);
   ++_vo_counter;
+  if (_vo_subscription) {  // without "vo_topic" the handler only counts
+    receive(*msg);
+  }
+}
+
+// A message whose content cannot be used is dropped on arrival; the rest are fused at once, or
+// held by "fusion_delay" and fused in stamp order.
+void ZendrafellLocalisationNode::receive(Message msg)
+{
+  const auto input = static_cast<Input>(msg.index());
+  const double t = get_seconds_from_stamp(stamp_of(msg));
+  // The node never dies on a message: whatever goes wrong drops that message only.
+  try {
+    if (const auto* m = std::get_if<geometry_msgs::msg::TwistStamped>(&msg)) {
+      const double speed = m->twist.linear.x;
+      const double yaw_rate = m->twist.angular.z;
+      if (!std::isfinite(speed) || !std::isfinite(yaw_rate)) {
+        throw std::invalid_argument("the twist is not finite (linear.x " + std::to_string(speed) +
+                                    ", angular.z " + std::to_string(yaw_rate) + ")");
+      }
+    } else if (const auto* imu = std::get_if<sensor_msgs::msg::Imu>(&msg)) {
+      ukf::Measurement scratch = _ukf.get_empty_measurement();
+      imu_measurement(*imu, scratch);
+    } else {
+      ukf::Measurement scratch = _ukf.get_empty_measurement();
+      vo_measurement(std::get<nav_msgs::msg::Odometry>(msg), scratch);
+    }
+  } catch (const std::exception& e) {
+    drop(input, t, e.what());
+    return;
+  }
+  if (!(_fusion_delay > 0.0)) {
+    fuse(msg);
+    return;
+  }
+  // A jump of the clock ends the held timeline: what was held is fused first.
+  if (_has_newest && std::abs(t - _newest) > _max_time_jump) {
+    flush_held();
+    _newest = t;
+  } else if (!_has_newest || t > _newest) {
+    _newest = t;
+  }
+  _has_newest = true;
+  _held.emplace(stamp_key(stamp_of(msg)), std::move(msg));
+  while (!_held.empty() &&
+         (get_seconds_from_stamp(stamp_of(_held.begin()->second)) <= _newest - _fusion_delay ||
+          _held.size() > kMaxHeld)) {
+    auto oldest = _held.extract(_held.begin());
+    fuse(oldest.mapped());
+  }
+}
+
+void ZendrafellLocalisationNode::flush_held()
+{
+  while (!_held.empty()) {
+    auto oldest = _held.extract(_held.begin());
+    fuse(oldest.mapped());
+  }
+}
+
+void ZendrafellLocalisationNode::fuse(const Message& msg)
+{
+  const auto input = static_cast<Input>(msg.index());
+  const builtin_interfaces::msg::Time& stamp = stamp_of(msg);
+  const double t = get_seconds_from_stamp(stamp);
+  try {
+    if (_has_last_time) {
+      if (std::abs(t - _last_time) > _max_time_jump) {
+        RCLCPP_WARN(this->get_logger(),
+                    "Time jumped from %.9f s to %.9f s, more than max_time_jump (%g s): "
+                    "restarting the filter from its configuration",
+                    _last_time, t, _max_time_jump);
+        _ukf = ukf::Filter(_config);
+        _has_last_time = false;
+        ++_restarts;
+      } else if (t < _last_time) {
+        drop_late(input, t);
+        return;
+      }
+    }
+    ukf::Measurement measurement = _ukf.get_empty_measurement();
+    if (const auto* m = std::get_if<geometry_msgs::msg::TwistStamped>(&msg)) {
+      ukf::VectorX data(2);
+      data << m->twist.linear.x, m->twist.angular.z;
+      measurement.sensor_populate(kEncoders, data);
+    } else if (const auto* imu = std::get_if<sensor_msgs::msg::Imu>(&msg)) {
+      imu_measurement(*imu, measurement);
+    } else {
+      vo_measurement(std::get<nav_msgs::msg::Odometry>(msg), measurement);
+    }
+    _ukf.update(std::move(measurement), t);
+    _has_last_time = true;
+    _last_time = t;
+    ++_updates;
+    publish_ukf_state(stamp);
+  } catch (const std::exception& e) {
+    drop(input, t, e.what());
+  }
+}
+
+// Acceleration with gravity removed through the current orientation estimate, angular velocity
+// as it is; the message's covariances replace the configured noise block by block.
+void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& msg,
+                                                 ukf::Measurement& measurement) const
+{
+  if (!finite(msg.linear_acceleration)) {
+    throw std::invalid_argument("linear_acceleration is not finite " +
+                                text(msg.linear_acceleration));
+  }
+  if (!finite(msg.angular_velocity)) {
+    throw std::invalid_argument("angular_velocity is not finite " + text(msg.angular_velocity));
+  }
+  Eigen::Matrix3d blocks[2];
+  const Covariance kinds[2] = {
+    read_covariance<3>(msg.linear_acceleration_covariance, "linear_acceleration_covariance",
+                       blocks[0]),
+    read_covariance<3>(msg.angular_velocity_covariance, "angular_velocity_covariance",
+                       blocks[1])};
+  if (kinds[0] == Covariance::not_measured && kinds[1] == Covariance::not_measured) {
+    throw std::invalid_argument("neither linear acceleration nor angular velocity is measured "
+                                "(both covariances start with -1)");
+  }
+  const auto& sensor = dynamic_cast<const ukf::Imu&>(measurement.get_sensor(kImu));
+  const ukf::State state = _ukf.get_state();
+  const Eigen::Quaterniond body_to_world = rotation_of(state["Orientation3D"]);
+  const Eigen::Vector3d specific_force(msg.linear_acceleration.x, msg.linear_acceleration.y,
+                                       msg.linear_acceleration.z);
+  ukf::VectorX data(6);
+  data.head<3>() =
+    specific_force - body_to_world.conjugate() * Eigen::Vector3d(0.0, 0.0, kGravity);
+  data.tail<3>() << msg.angular_velocity.x, msg.angular_velocity.y, msg.angular_velocity.z;
+  if (kinds[0] == Covariance::configured && kinds[1] == Covariance::configured) {
+    measurement.sensor_populate(kImu, data);
+    return;
+  }
+  ukf::MatrixX noise = sensor.get_noise();
+  const std::string* fields[2] = {&sensor.get_state_acc_field(), &sensor.get_state_ang_vel_field()};
+  for (int b = 0; b < 2; ++b) {
+    if (kinds[b] == Covariance::configured) {
+      continue;
+    }
+    const Eigen::Index at = 3 * b;
+    noise.middleRows(at, 3).setZero();
+    noise.middleCols(at, 3).setZero();
+    if (kinds[b] == Covariance::given) {
+      noise.block<3, 3>(at, at) = blocks[b];
+    } else {
+      noise.block<3, 3>(at, at) = kUnmeasuredVariance * Eigen::Matrix3d::Identity();
+      data.segment<3>(at) = state[*fields[b]].head<3>();
+    }
+  }
+  measurement.sensor_populate(kImu, data, noise);
+}
+
+// Position as it is, the quaternion as roll, pitch and yaw; the pose covariance, where given,
+// replaces the configured noise.
+void ZendrafellLocalisationNode::vo_measurement(const nav_msgs::msg::Odometry& msg,
+                                                ukf::Measurement& measurement) const
+{
+  const auto& p = msg.pose.pose.position;
+  if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) {
+    throw std::invalid_argument("pose.pose.position is not finite (" + std::to_string(p.x) + ", " +
+                                std::to_string(p.y) + ", " + std::to_string(p.z) + ")");
+  }
+  const Eigen::Vector3d angles = euler_from_quaternion(pose_rotation(msg.pose.pose.orientation));
+  Eigen::Matrix<double, 6, 6> covariance;
+  const Covariance kind = read_covariance<6>(msg.pose.covariance, "pose.covariance", covariance);
+  if (kind == Covariance::not_measured) {
+    throw std::invalid_argument("pose.covariance starts with -1: the pose is not measured");
+  }
+  ukf::VectorX data(6);
+  data << p.x, p.y, p.z, angles;
+  if (kind == Covariance::given) {
+    measurement.sensor_populate(kVo, data, covariance);
+  } else {
+    measurement.sensor_populate(kVo, data);
+  }
+}
+
+void ZendrafellLocalisationNode::drop(Input input, double stamp, const std::string& reason)
+{
+  ++_dropped;
+  RCLCPP_WARN(this->get_logger(), "Dropped %s message stamped %.9f s: %s", input_name(input),
+              stamp, reason.c_str());
+}
+
+// Sensors at different rates and latencies deliver late messages as a matter of course: they are
+// counted, and the count is logged at most once a second per topic.
+void ZendrafellLocalisationNode::drop_late(Input input, double stamp)
+{
+  const auto i = static_cast<std::size_t>(input);
+  ++_dropped;
+  ++_late[i];
+  const auto now = std::chrono::steady_clock::now();
+  if (_late[i] == 1 || now - _late_warned[i] >= std::chrono::seconds(1)) {
+    _late_warned[i] = now;
+    RCLCPP_WARN(this->get_logger(),
+                "Dropped %zu late %s messages so far: the latest was stamped %.9f s, %.9f s "
+                "before the latest update",
+                _late[i], input_name(input), stamp, _last_time - stamp);
+  }
 }
 
 void ZendrafellLocalisationNode::publish_ukf_state(const builtin_interfaces::msg::Time& stamp)
@@ -184,20 +565,15 @@ void ZendrafellLocalisationNode::publish_ukf_state(const builtin_interfaces::msg
   const ukf::State state = _ukf.get_state();
   nav_msgs::msg::Odometry odom;
   odom.header.stamp = stamp;
-  odom.header.frame_id = "odom";
-  odom.child_frame_id = "odom_base_link";
+  odom.header.frame_id = _odom_frame;
+  odom.child_frame_id = _base_link_frame;
 
   const ukf::VectorX position = state["Position3D"];
   odom.pose.pose.position.x = position(0);
   odom.pose.pose.position.y = position(1);
   odom.pose.pose.position.z = position(2);
 
-  // Body to world: Rz(e2) * Ry(e1) * Rx(e0).
-  const ukf::VectorX e = state["Orientation3D"];
-  Eigen::Quaterniond q = Eigen::AngleAxisd(e(2), Eigen::Vector3d::UnitZ()) *
-                         Eigen::AngleAxisd(e(1), Eigen::Vector3d::UnitY()) *
-                         Eigen::AngleAxisd(e(0), Eigen::Vector3d::UnitX());
-  q.normalize();
+  const Eigen::Quaterniond q = rotation_of(state["Orientation3D"]);
   odom.pose.pose.orientation.x = q.x();
   odom.pose.pose.orientation.y = q.y();
   odom.pose.pose.orientation.z = q.z();
@@ -212,6 +588,34 @@ void ZendrafellLocalisationNode::publish_ukf_state(const builtin_interfaces::msg
   odom.twist.twist.angular.y = angular(1);
   odom.twist.twist.angular.z = angular(2);
 
+  if (_publish_covariance) {
+    // ROS's 6 x 6 row-major layout: (x, y, z, rotation about x, y, z), cross terms included.
+    const ukf::MatrixX& covariance = _ukf.get_covar();
+    const auto copy = [&](const char* linear, const char* angular, std::array<double, 36>& out) {
+      const Eigen::Index first[2] = {
+        static_cast<Eigen::Index>(state.field(linear).get_index()),
+        static_cast<Eigen::Index>(state.field(angular).get_index())};
+      for (Eigen::Index r = 0; r < 6; ++r) {
+        for (Eigen::Index c = 0; c < 6; ++c) {
+          out[static_cast<std::size_t>(6 * r + c)] =
+            covariance(first[r / 3] + r % 3, first[c / 3] + c % 3);
+        }
+      }
+    };
+    copy("Position3D", "Orientation3D", odom.pose.covariance);
+    copy("Velocity3D", "AngularVelocity3D", odom.twist.covariance);
+  }
+
+  if (_tf_broadcaster) {
+    geometry_msgs::msg::TransformStamped transform;
+    transform.header = odom.header;
+    transform.child_frame_id = _base_link_frame;
+    transform.transform.translation.x = position(0);
+    transform.transform.translation.y = position(1);
+    transform.transform.translation.z = position(2);
+    transform.transform.rotation = odom.pose.pose.orientation;
+    _tf_broadcaster->sendTransform(transform);
+  }
   _ukf_publisher->publish(odom);
   RCLCPP_INFO(this->get_logger(), "Published state!");
 }

@@ -17,6 +17,8 @@
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
+#include "tf2_msgs/msg/tf_message.hpp"
+#include "tf2_ros/transform_broadcaster.h"
 
 namespace
 {
@@ -142,6 +144,32 @@ TEST_F(Standin, KeepLastQueuesDeliverInOrderOnSpin)
   EXPECT_EQ(got.size(), 3u);
   EXPECT_THROW(sender->create_publisher<geometry_msgs::msg::TwistStamped>("bad name", 10),
                rclcpp::exceptions::InvalidTopicNameError);
+}
+
+TEST_F(Standin, TransformBroadcasterPublishesOnTheAbsoluteTfTopic)
+{
+  init();
+  auto sender = std::make_shared<rclcpp::Node>("sender", "/some_namespace");
+  auto receiver = std::make_shared<rclcpp::Node>("receiver");
+  tf2_ros::TransformBroadcaster broadcaster(sender.get());
+  std::vector<tf2_msgs::msg::TFMessage> got;
+  auto sub = receiver->create_subscription<tf2_msgs::msg::TFMessage>(
+    "/tf", 100, [&](const tf2_msgs::msg::TFMessage& m) { got.push_back(m); });
+  EXPECT_EQ(settled([&] { return receiver->count_publishers("/tf"); }, 1u), 1u);
+  geometry_msgs::msg::TransformStamped t;
+  t.header.frame_id = "odom";
+  t.header.stamp.sec = 12;
+  t.child_frame_id = "base_link";
+  t.transform.translation.x = 1.5;
+  EXPECT_EQ(t.transform.rotation.w, 1.0);
+  broadcaster.sendTransform(t);
+  broadcaster.sendTransform(std::vector<geometry_msgs::msg::TransformStamped>{t, t});
+  rclcpp::spin_some(receiver);
+  rclcpp::spin_some(receiver);
+  ASSERT_EQ(got.size(), 2u);
+  ASSERT_EQ(got[0].transforms.size(), 1u);
+  EXPECT_EQ(got[0].transforms[0], t);
+  EXPECT_EQ(got[1].transforms.size(), 2u);
 }
 
 TEST(StandinAmentIndex, SearchesThePrefixPath)

@@ -1,8 +1,15 @@
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <variant>
+
+#include <Eigen/Geometry>
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +18,7 @@
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
+#include "tf2_ros/transform_broadcaster.h"
 #include "ukf/Filter.hpp"
 
 /// The default of "ukf_config": the package's configuration in the source tree it was built from
@@ -22,22 +30,39 @@ std::string default_config_path(const std::string& source_tree_config,
 /// A message stamp in seconds: sec + nanosec * 1e-9.
 double get_seconds_from_stamp(const builtin_interfaces::msg::Time& stamp);
 
+/// Roll, pitch and yaw (rotations about x, y, z, composed as Rz(yaw) Ry(pitch) Rx(roll)) of the
+/// rotation `q` (normalised first): the inverse of the conversion the node publishes with. Pitch
+/// is in [-pi/2, pi/2]; at exactly +-pi/2, where only roll - yaw (or roll + yaw) is defined, yaw
+/// is 0.
+Eigen::Vector3d euler_from_quaternion(const Eigen::Quaterniond& q);
+
 /// The localisation node "localisation_node": loads the filter configuration named by the
 /// parameter "ukf_config" (default: see default_config_path), turns every
 /// geometry_msgs/TwistStamped on "encoder_vel" into one filter update at the message's stamp
 /// (forward speed twist.linear.x, yaw rate twist.angular.z into the sensor "encoders") and
-/// publishes the estimate as nav_msgs/Odometry on "odometry/filtered" (frames "odom" and
-/// "odom_base_link", zero covariances).
+/// publishes the estimate as nav_msgs/Odometry on "odometry/filtered".
 ///
-/// Start-up throws when the configuration cannot be used (the filter's own errors, or a
-/// configuration without a sensor "encoders" of size 2 or without one of the published fields
-/// "Position3D", "Orientation3D", "Velocity3D", "AngularVelocity3D" of size 3). At run time a
-/// message that cannot be used is logged at warn level and dropped; the estimate stays as it
-/// was. A stamp more than the parameter "max_time_jump" (seconds, default 60) away from the
-/// previous update's, in either direction, restarts the filter from its configuration.
+/// Opt-in parameters (their defaults give exactly the behaviour above): "odom_frame" and
+/// "base_link_frame" (the published frames, "odom" and "odom_base_link"); "publish_covariance"
+/// (the filter's covariance in the message, else zeros); "publish_tf" (the same estimate as the
+/// transform odom_frame -> base_link_frame on "/tf"); "imu_topic" (sensor_msgs/Imu fused into the
+/// sensor "imu") and "vo_topic" (nav_msgs/Odometry fused into the sensor "vo"), unset by default;
+/// "fusion_delay" (seconds messages are held to be fused in stamp order, 0 = at once).
+///
+/// Start-up throws when the configuration or a parameter cannot be used (the filter's own errors;
+/// a configuration without a sensor "encoders" of size 2 or without one of the published fields
+/// "Position3D", "Orientation3D", "Velocity3D", "AngularVelocity3D" of size 3; a topic set whose
+/// sensor is missing or of the wrong type or size). At run time a message that cannot be used is
+/// logged at warn level and dropped; the estimate stays as it was. A message stamped before the
+/// latest update is dropped and counted per topic. A stamp more than the parameter
+/// "max_time_jump" (seconds, default 60) away from the previous update's, in either direction,
+/// restarts the filter from its configuration.
 class ZendrafellLocalisationNode : public rclcpp::Node
 {
 public:
+  /// The node's inputs, for the per-topic counts.
+  enum class Input { encoders = 0, imu = 1, vo = 2 };
+
   /// `options` default to ROS 2's defaults; tests and composition pass parameter overrides here.
   explicit ZendrafellLocalisationNode(const rclcpp::NodeOptions& options = rclcpp::NodeOptions());
   virtual ~ZendrafellLocalisationNode();
@@ -47,35 +72,60 @@ public:
   void vo_callback(std::shared_ptr<nav_msgs::msg::Odometry> msg);
   void publish_ukf_state(const builtin_interfaces::msg::Time& stamp);
 
-  /// Encoder messages dropped (unusable values, stamps going back, updates the filter rejected).
+  /// Messages dropped, on every topic (unusable values, late stamps, updates the filter rejected).
   std::size_t dropped_messages() const { return _dropped; }
-  /// Encoder messages that became a filter update (each one published).
+  /// Messages of `input` dropped because they were stamped before the latest update.
+  std::size_t late_messages(Input input) const { return _late[static_cast<int>(input)]; }
+  /// Messages that became a filter update (each one published), on every topic.
   std::size_t updates() const { return _updates; }
   /// Restarts of the filter after a time jump.
   std::size_t filter_restarts() const { return _restarts; }
+  /// Messages held by "fusion_delay", not fused yet.
+  std::size_t held_messages() const { return _held.size(); }
+  /// Fuses every held message now, in stamp order (for the end of a recording).
+  void flush_held();
   /// The filter, for diagnostics such as checking its covariance.
   const ukf::Filter& get_filter() const { return _ukf; }
 
 private:
-  void handle_encoder(const geometry_msgs::msg::TwistStamped& msg);
-  void drop(double stamp, const std::string& reason);
+  using Message = std::variant<geometry_msgs::msg::TwistStamped, sensor_msgs::msg::Imu,
+                               nav_msgs::msg::Odometry>;
+
+  void receive(Message msg);
+  void fuse(const Message& msg);
+  void fuse_measurement(Input input, ukf::Measurement& measurement,
+                        const builtin_interfaces::msg::Time& stamp);
+  void imu_measurement(const sensor_msgs::msg::Imu& msg, ukf::Measurement& measurement) const;
+  void vo_measurement(const nav_msgs::msg::Odometry& msg, ukf::Measurement& measurement) const;
+  void drop(Input input, double stamp, const std::string& reason);
+  void drop_late(Input input, double stamp);
 
   ukf::Filter _ukf;
   std::shared_ptr<rclcpp::Publisher<nav_msgs::msg::Odometry>> _ukf_publisher;
-  // The inertial and visual-odometry handlers exist but no topic is bound to them: the vehicle
-  // fuses its wheel encoders only.
   std::shared_ptr<rclcpp::Subscription<sensor_msgs::msg::Imu>> _imu_subscription;
   std::shared_ptr<rclcpp::Subscription<geometry_msgs::msg::TwistStamped>> _enc_subscription;
   std::shared_ptr<rclcpp::Subscription<nav_msgs::msg::Odometry>> _vo_subscription;
+  std::unique_ptr<tf2_ros::TransformBroadcaster> _tf_broadcaster;
   int _enc_counter = 0;
   int _imu_counter = 0;
   int _vo_counter = 0;
 
   nlohmann::json _config;  // kept to restart the filter exactly as it started
   double _max_time_jump = 60.0;
+  std::string _odom_frame = "odom";
+  std::string _base_link_frame = "odom_base_link";
+  bool _publish_covariance = false;
+  double _fusion_delay = 0.0;
   bool _has_last_time = false;
   double _last_time = 0.0;
   std::size_t _dropped = 0;
   std::size_t _updates = 0;
   std::size_t _restarts = 0;
+  std::array<std::size_t, 3> _late{};
+  std::array<std::chrono::steady_clock::time_point, 3> _late_warned{};
+
+  // Held messages by stamp (nanoseconds); equal stamps keep their order of arrival.
+  std::multimap<int64_t, Message> _held;
+  bool _has_newest = false;
+  double _newest = 0.0;
 };
