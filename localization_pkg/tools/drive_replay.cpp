@@ -11,8 +11,12 @@
 #include <memory>
 #include <sstream>
 
+#include <Eigen/Geometry>
+
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "rclcpp/rclcpp.hpp"
+#include "sensor_msgs/msg/imu.hpp"
+#include "ukf/helpers.hpp"
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
 
 namespace localisation_replay
@@ -192,8 +196,9 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
                              ": the header needs the time as \"sec\",\"nanosec\" or as "
                              "\"stamp\" (seconds)");
   }
+  const bool per_sensor = col.count("sensor") > 0;
   for (const char* needed : {"linear_x", "angular_z"}) {
-    if (!col.count(needed)) {
+    if (!per_sensor && !col.count(needed)) {
       throw std::runtime_error(path + ": the header has no column \"" + std::string(needed) + "\"");
     }
   }
@@ -208,7 +213,11 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
     try {
       const std::vector<std::string> cells = split(line);
       const auto cell = [&](const char* name) -> const std::string& {
-        const std::size_t i = col.at(name);
+        const auto found = col.find(name);
+        if (found == col.end()) {
+          throw std::invalid_argument("the header has no column \"" + std::string(name) + "\"");
+        }
+        const std::size_t i = found->second;
         if (i >= cells.size()) {
           throw std::invalid_argument("it has " + std::to_string(cells.size()) +
                                       " columns, the header " + std::to_string(header.size()));
@@ -240,8 +249,29 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
         r.sec = static_cast<int32_t>(whole);
         r.nanosec = static_cast<uint32_t>(std::min(999999999.0, std::round((stamp - whole) * 1e9)));
       }
-      r.linear_x = number(cell("linear_x"), "linear_x");
-      r.angular_z = number(cell("angular_z"), "angular_z");
+      if (per_sensor) {
+        const std::string& name = cell("sensor");
+        if (name == "imu") {
+          r.sensor = Sensor::imu;
+        } else if (name == "vo") {
+          r.sensor = Sensor::vo;
+        } else if (name != "encoders") {
+          throw std::invalid_argument("\"sensor\" is not encoders, imu or vo: \"" + name + "\"");
+        }
+      }
+      static const char* const kImuColumns[] = {"accel_x", "accel_y", "accel_z",
+                                                "gyro_x",  "gyro_y",  "gyro_z"};
+      static const char* const kVoColumns[] = {"vo_x",    "vo_y",     "vo_z",
+                                               "vo_roll", "vo_pitch", "vo_yaw"};
+      if (r.sensor == Sensor::encoders) {
+        r.linear_x = number(cell("linear_x"), "linear_x");
+        r.angular_z = number(cell("angular_z"), "angular_z");
+      } else {
+        const char* const* names = r.sensor == Sensor::imu ? kImuColumns : kVoColumns;
+        for (std::size_t k = 0; k < 6; ++k) {
+          r.values[k] = number(cell(names[k]), names[k]);
+        }
+      }
       if (truth) {
         r.has_truth = true;
         r.x = number(cell("x"), "x");
@@ -256,16 +286,116 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
   }
 }
 
+Sensors parse_sensors(const std::string& list)
+{
+  Sensors chosen{false, false, false};
+  std::stringstream in(list);
+  std::size_t count = 0;
+  for (std::string name; std::getline(in, name, ',');) {
+    name = trim(name);
+    bool* flag = name == "encoders" ? &chosen.encoders
+                 : name == "imu"    ? &chosen.imu
+                 : name == "vo"     ? &chosen.vo
+                                    : nullptr;
+    if (flag == nullptr) {
+      throw std::invalid_argument("unknown sensor \"" + name + "\": the sensors are encoders, imu "
+                                  "and vo");
+    }
+    if (*flag) {
+      throw std::invalid_argument("sensor \"" + name + "\" is named twice");
+    }
+    *flag = true;
+    ++count;
+  }
+  if (count == 0) {
+    throw std::invalid_argument("no sensor named: give a list such as encoders,imu,vo");
+  }
+  return chosen;
+}
+
+Sensors sensors_in(const std::vector<DriveRow>& rows)
+{
+  Sensors present{false, false, false};
+  for (const DriveRow& r : rows) {
+    (r.sensor == Sensor::encoders ? present.encoders
+     : r.sensor == Sensor::imu    ? present.imu
+                                  : present.vo) = true;
+  }
+  return present;
+}
+
+namespace
+{
+
+geometry_msgs::msg::TwistStamped twist_of(const DriveRow& row)
+{
+  geometry_msgs::msg::TwistStamped m;
+  m.header.stamp.sec = row.sec;
+  m.header.stamp.nanosec = row.nanosec;
+  m.header.frame_id = "base_link";
+  m.twist.linear.x = row.linear_x;
+  m.twist.angular.z = row.angular_z;
+  return m;
+}
+
+sensor_msgs::msg::Imu imu_of(const DriveRow& row)
+{
+  sensor_msgs::msg::Imu m;
+  m.header.stamp.sec = row.sec;
+  m.header.stamp.nanosec = row.nanosec;
+  m.header.frame_id = "imu_link";
+  m.orientation_covariance[0] = -1.0;  // no orientation estimate, as ROS marks it
+  m.linear_acceleration.x = row.values[0];
+  m.linear_acceleration.y = row.values[1];
+  m.linear_acceleration.z = row.values[2];
+  m.angular_velocity.x = row.values[3];
+  m.angular_velocity.y = row.values[4];
+  m.angular_velocity.z = row.values[5];
+  return m;
+}
+
+nav_msgs::msg::Odometry vo_of(const DriveRow& row)
+{
+  nav_msgs::msg::Odometry m;
+  m.header.stamp.sec = row.sec;
+  m.header.stamp.nanosec = row.nanosec;
+  m.header.frame_id = "odom";
+  m.child_frame_id = "camera_link";
+  m.pose.pose.position.x = row.values[0];
+  m.pose.pose.position.y = row.values[1];
+  m.pose.pose.position.z = row.values[2];
+  const Eigen::Quaterniond q = Eigen::AngleAxisd(row.values[5], Eigen::Vector3d::UnitZ()) *
+                               Eigen::AngleAxisd(row.values[4], Eigen::Vector3d::UnitY()) *
+                               Eigen::AngleAxisd(row.values[3], Eigen::Vector3d::UnitX());
+  m.pose.pose.orientation.x = q.x();
+  m.pose.pose.orientation.y = q.y();
+  m.pose.pose.orientation.z = q.z();
+  m.pose.pose.orientation.w = q.w();
+  return m;
+}
+
+}  // namespace
+
 Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
-              const std::function<void(std::size_t, std::size_t)>& progress)
+              const std::function<void(std::size_t, std::size_t)>& progress,
+              const Sensors& sensors)
 {
   Result result;
   result.rows = rows;
+  result.sensors = sensors;
   rclcpp::NodeOptions options;
   options.append_parameter_override("ukf_config", config_path);
+  if (sensors.imu) {
+    options.append_parameter_override("imu_topic", "imu");
+  }
+  if (sensors.vo) {
+    options.append_parameter_override("vo_topic", "vo");
+  }
   auto node = std::make_shared<ZendrafellLocalisationNode>(options);
   auto driver = std::make_shared<rclcpp::Node>("localisation_replay");
-  auto publisher = driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
+  auto encoders = driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
+  auto imu = driver->create_publisher<sensor_msgs::msg::Imu>("imu", 10);
+  auto vo = driver->create_publisher<nav_msgs::msg::Odometry>("vo", 10);
   auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
     "odometry/filtered", 10,
     [&result](const nav_msgs::msg::Odometry& m) { result.odometry.push_back(m); });
@@ -278,30 +408,38 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
       result.rows.resize(i);
       break;
     }
-    const auto start = std::chrono::steady_clock::now();
-    const std::size_t updates = node->updates();
-    geometry_msgs::msg::TwistStamped m;
-    m.header.stamp.sec = rows[i].sec;
-    m.header.stamp.nanosec = rows[i].nanosec;
-    m.header.frame_id = "base_link";
-    m.twist.linear.x = rows[i].linear_x;
-    m.twist.angular.z = rows[i].angular_z;
-    try {
-      publisher->publish(m);
-      rclcpp::spin_some(node);
-      rclcpp::spin_some(driver);
-    } catch (const std::exception&) {
-      if (rclcpp::ok()) {
-        throw;
+    const DriveRow& row = rows[i];
+    if (sensors.has(row.sensor)) {
+      const auto start = std::chrono::steady_clock::now();
+      const std::size_t updates = node->updates();
+      try {
+        switch (row.sensor) {
+          case Sensor::encoders:
+            encoders->publish(twist_of(row));
+            break;
+          case Sensor::imu:
+            imu->publish(imu_of(row));
+            break;
+          case Sensor::vo:
+            vo->publish(vo_of(row));
+            break;
+        }
+        rclcpp::spin_some(node);
+        rclcpp::spin_some(driver);
+      } catch (const std::exception&) {
+        if (rclcpp::ok()) {
+          throw;
+        }
+        result.interrupted = true;  // the signal came between the check and the spin
+        result.rows.resize(i);
+        break;
       }
-      result.interrupted = true;  // the signal came between the check and the spin
-      result.rows.resize(i);
-      break;
-    }
-    busy += std::chrono::steady_clock::now() - start;
-    // Outside the timed part: the consistency figures copy the filter's record of the update.
-    if (node->updates() != updates) {
-      record_consistency(result, node->get_filter(), rows[i], bounds);
+      busy += std::chrono::steady_clock::now() - start;
+      ++result.sent[static_cast<std::size_t>(row.sensor)];
+      // Outside the timed part: the consistency figures copy the filter's record of the update.
+      if (node->updates() != updates) {
+        record_consistency(result, node->get_filter(), row, bounds);
+      }
     }
     if (progress && (i + 1) % 250 == 0) {
       progress(i + 1, rows.size());
@@ -317,37 +455,55 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
   if (!result.has_truth) {
     return result;
   }
-  // Dead reckoning of the same readings, for comparison: x += v cos(yaw) dt, yaw += w dt. A row
-  // whose readings are not finite is skipped, as the node drops it.
+  // Dead reckoning of the encoder readings, for comparison: x += v cos(yaw) dt, yaw += w dt. A
+  // row whose readings are not finite is skipped, as the node drops it.
   double x = done[0].x, y = done[0].y, yaw = done[0].yaw;
-  double sum_dr = 0.0;
+  double sum_dr = 0.0, sum_dr_heading = 0.0;
+  std::size_t dr_rows = 0;
+  bool started = false;
   std::size_t last_used = 0;
   for (std::size_t i = 0; i < done.size(); ++i) {
     if (i > 0) {
       result.distance += std::hypot(done[i].x - done[i - 1].x, done[i].y - done[i - 1].y);
-      if (std::isfinite(done[i].linear_x) && std::isfinite(done[i].angular_z)) {
-        const double dt = seconds(done[i].sec, done[i].nanosec) -
-                          seconds(done[last_used].sec, done[last_used].nanosec);
-        x += done[i].linear_x * std::cos(yaw) * dt;
-        y += done[i].linear_x * std::sin(yaw) * dt;
-        yaw += done[i].angular_z * dt;
+    }
+    const DriveRow& r = done[i];
+    if (r.sensor == Sensor::encoders) {
+      if (started && std::isfinite(r.linear_x) && std::isfinite(r.angular_z)) {
+        const double dt =
+          seconds(r.sec, r.nanosec) - seconds(done[last_used].sec, done[last_used].nanosec);
+        x += r.linear_x * std::cos(yaw) * dt;
+        y += r.linear_x * std::sin(yaw) * dt;
+        yaw += r.angular_z * dt;
+        last_used = i;
+      } else if (!started) {
+        started = true;
         last_used = i;
       }
+      const double e = std::hypot(x - r.x, y - r.y);
+      const double h = std::abs(ukf::wrap_angle(yaw - r.yaw));
+      sum_dr += e * e;
+      sum_dr_heading += h * h;
+      ++dr_rows;
+      result.dead_reckoning_final_error = e;
+      result.dead_reckoning_final_heading_error = h;
     }
     result.dead_reckoning_x.push_back(x);
     result.dead_reckoning_y.push_back(y);
-    const double e = std::hypot(x - done[i].x, y - done[i].y);
-    sum_dr += e * e;
-    result.dead_reckoning_final_error = e;
   }
-  result.dead_reckoning_rms_error = std::sqrt(sum_dr / static_cast<double>(done.size()));
+  result.has_dead_reckoning = dr_rows > 0;
+  if (dr_rows > 0) {
+    result.dead_reckoning_rms_error = std::sqrt(sum_dr / static_cast<double>(dr_rows));
+    result.dead_reckoning_rms_heading_error =
+      std::sqrt(sum_dr_heading / static_cast<double>(dr_rows));
+  }
 
-  // Estimates are matched to rows by stamp (a dropped message has no estimate).
+  // Estimates are matched to rows by stamp (a dropped message has no estimate); rows of several
+  // sensors at one stamp share its truth.
   std::map<std::pair<int32_t, uint32_t>, std::size_t> row_of;
   for (std::size_t i = 0; i < done.size(); ++i) {
     row_of.emplace(std::make_pair(done[i].sec, done[i].nanosec), i);
   }
-  double sum = 0.0;
+  double sum = 0.0, sum_heading = 0.0;
   std::size_t matched = 0;
   for (const auto& o : result.odometry) {
     const auto it = row_of.find({o.header.stamp.sec, o.header.stamp.nanosec});
@@ -356,11 +512,17 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
     }
     const DriveRow& r = done[it->second];
     const double e = std::hypot(o.pose.pose.position.x - r.x, o.pose.pose.position.y - r.y);
+    const double h = std::abs(ukf::wrap_angle(yaw_of(o) - r.yaw));
     sum += e * e;
+    sum_heading += h * h;
     ++matched;
     result.final_error = e;
+    result.final_heading_error = h;
   }
-  result.rms_error = matched > 0 ? std::sqrt(sum / static_cast<double>(matched)) : 0.0;
+  if (matched > 0) {
+    result.rms_error = std::sqrt(sum / static_cast<double>(matched));
+    result.rms_heading_error = std::sqrt(sum_heading / static_cast<double>(matched));
+  }
   return result;
 }
 
@@ -398,7 +560,9 @@ void write_svg(const Result& result, const std::string& path)
   if (result.has_truth) {
     for (std::size_t i = 0; i < result.rows.size(); ++i) {
       truth.emplace_back(result.rows[i].x, result.rows[i].y);
-      dead.emplace_back(result.dead_reckoning_x[i], result.dead_reckoning_y[i]);
+      if (result.has_dead_reckoning) {
+        dead.emplace_back(result.dead_reckoning_x[i], result.dead_reckoning_y[i]);
+      }
     }
   }
   double min_x = 0, max_x = 1, min_y = 0, max_y = 1;
@@ -532,13 +696,15 @@ void write_svg(const Result& result, const std::string& path)
   legend(estimate_style, "estimated (UKF)");
   if (result.has_truth) {
     legend(truth_style, "ground truth");
-    legend(dead_style, "dead reckoning");
+    legend(dead_style, "encoder dead reckoning");
     std::snprintf(buf, sizeof(buf), "final drift %.2f m (%.2f %% of %.0f m)", result.final_error,
                   result.distance > 0 ? 100 * result.final_error / result.distance : 0.0,
                   result.distance);
     std::string figures = buf;
-    std::snprintf(buf, sizeof(buf), "; RMS error %.2f m (dead reckoning %.2f m)",
-                  result.rms_error, result.dead_reckoning_rms_error);
+    std::snprintf(buf, sizeof(buf),
+                  "; RMS error %.2f m, heading %.3f rad (dead reckoning %.2f m, %.3f rad)",
+                  result.rms_error, result.rms_heading_error, result.dead_reckoning_rms_error,
+                  result.dead_reckoning_rms_heading_error);
     out << "<text x=\"" << left << "\" y=\"" << ly + 24 << "\">" << figures << buf
         << "</text>\n";
   }
@@ -552,10 +718,17 @@ std::string summary(const Result& result)
 {
   std::ostringstream s;
   char buf[256];
+  static const char* const kNames[] = {"encoder", "IMU", "visual odometry"};
+  std::string in;
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (result.sensors.has(static_cast<Sensor>(k))) {
+      in += (in.empty() ? "" : ", ") + std::to_string(result.sent[k]) + " " + kNames[k];
+    }
+  }
   std::snprintf(buf, sizeof(buf),
-                "messages: %zu encoder messages in, %zu odometry messages out (%zu dropped, %zu "
-                "filter restarts)\n",
-                result.rows.size(), result.odometry.size(), result.dropped, result.restarts);
+                "messages: %s messages in, %zu odometry messages out (%zu dropped, %zu filter "
+                "restarts)\n",
+                in.c_str(), result.odometry.size(), result.dropped, result.restarts);
   s << buf;
   std::snprintf(buf, sizeof(buf), "speed: %.0f updates per second of wall time (%.2f s)\n",
                 result.wall_seconds > 0 ? result.odometry.size() / result.wall_seconds : 0.0,
@@ -573,10 +746,18 @@ std::string summary(const Result& result)
                   "against ground truth (%.1f m travelled):\n"
                   "  final position error  %.3f m (%.2f %% of the distance)\n"
                   "  RMS position error    %.3f m\n"
-                  "  dead reckoning of the same readings: final %.3f m, RMS %.3f m\n",
+                  "  RMS heading error     %.4f rad (final %.4f rad)\n",
                   result.distance, result.final_error, pct, result.rms_error,
-                  result.dead_reckoning_final_error, result.dead_reckoning_rms_error);
+                  result.rms_heading_error, result.final_heading_error);
     s << buf;
+    if (result.has_dead_reckoning) {
+      std::snprintf(buf, sizeof(buf),
+                    "  dead reckoning of the encoder readings alone: final %.3f m, RMS %.3f m, "
+                    "RMS heading %.4f rad\n",
+                    result.dead_reckoning_final_error, result.dead_reckoning_rms_error,
+                    result.dead_reckoning_rms_heading_error);
+      s << buf;
+    }
   }
   if (result.nis_updates > 0) {
     const double n = static_cast<double>(result.nis_updates);

@@ -1,7 +1,9 @@
-// localisation_replay DRIVE.csv [--config CONFIG.json] [--csv OUT.csv] [--svg OUT.svg] [--verbose]
+// localisation_replay DRIVE.csv [--sensors LIST] [--config CONFIG.json] [--csv OUT.csv]
+//                     [--svg OUT.svg] [--verbose]
 //
-// Drives the real localisation node over a recorded drive through its topics: every row goes out
-// as a TwistStamped on "encoder_vel", every estimate on "odometry/filtered" is collected and
+// Drives the real localisation node over a recorded drive through its topics: every row of the
+// chosen sensors goes out on its topic (encoders as a TwistStamped on "encoder_vel", IMU on
+// "imu", visual odometry on "vo"), every estimate on "odometry/filtered" is collected and
 // written as CSV and drawn as SVG, and a summary (with errors against ground truth where the CSV
 // has it) goes to standard output. Ctrl-C stops the replay: the rows so far are written and the
 // tool exits 130.
@@ -22,11 +24,15 @@ namespace
 
 int usage()
 {
-  std::cerr << "usage: localisation_replay DRIVE.csv [--config CONFIG.json] [--csv OUT.csv] "
-               "[--svg OUT.svg] [--verbose] [--ros-args ...]\n"
+  std::cerr << "usage: localisation_replay DRIVE.csv [--sensors LIST] [--config CONFIG.json] "
+               "[--csv OUT.csv] [--svg OUT.svg] [--verbose] [--ros-args ...]\n"
                "  DRIVE.csv: header row; sec,nanosec or stamp; linear_x; angular_z; optional "
-               "ground truth x,y,yaw\n"
-               "  --config  the filter configuration (default: the package's own)\n"
+               "ground truth x,y,yaw;\n"
+               "             with a column sensor, one encoders, imu or vo message per row\n"
+               "  --sensors  the sensors to replay, such as encoders,imu (default: every sensor in "
+               "the drive)\n"
+               "  --config  the filter configuration (default: the package's own; with IMU or "
+               "visual odometry, its fusion configuration)\n"
                "  --csv     every published estimate (default: odometry.csv in the current folder)\n"
                "  --svg     the plot of the paths (default: path.svg in the current folder)\n";
   return 2;
@@ -36,20 +42,22 @@ int usage()
 
 int main(int argc, char** argv)
 {
-  std::string drive, config = LOCALISATION_DEFAULT_CONFIG, csv = "odometry.csv", svg = "path.svg";
+  std::string drive, config, sensor_list, csv = "odometry.csv", svg = "path.svg";
   bool verbose = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--ros-args") {
       break;
-    } else if ((a == "--config" || a == "--csv" || a == "--svg") && i + 1 < argc) {
-      (a == "--config" ? config : a == "--csv" ? csv : svg) = argv[++i];
+    } else if ((a == "--config" || a == "--csv" || a == "--svg" || a == "--sensors") &&
+               i + 1 < argc) {
+      (a == "--config" ? config : a == "--csv" ? csv : a == "--svg" ? svg : sensor_list) =
+        argv[++i];
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "-h" || a == "--help") {
       usage();
       return 0;
-    } else if (a == "--config" || a == "--csv" || a == "--svg") {
+    } else if (a == "--config" || a == "--csv" || a == "--svg" || a == "--sensors") {
       std::cerr << "localisation_replay: " << a << " needs a value\n";
       return usage();
     } else if (a.rfind("-", 0) == 0) {
@@ -78,6 +86,19 @@ int main(int argc, char** argv)
     return 1;
   }
 
+  localisation_replay::Sensors sensors = localisation_replay::sensors_in(rows);
+  if (!sensor_list.empty()) {
+    try {
+      sensors = localisation_replay::parse_sensors(sensor_list);
+    } catch (const std::exception& e) {
+      std::cerr << "localisation_replay: --sensors " << sensor_list << ": " << e.what() << '\n';
+      return usage();
+    }
+  }
+  if (config.empty()) {
+    config = sensors.imu || sensors.vo ? LOCALISATION_FUSION_CONFIG : LOCALISATION_DEFAULT_CONFIG;
+  }
+
   // The outputs are checked before the replay, so that a typo there does not waste a long run.
   for (const std::string& path : {csv, svg}) {
     if (!std::ofstream(path, std::ios::app).is_open()) {
@@ -95,12 +116,15 @@ int main(int argc, char** argv)
   int status = 0;
   try {
     const auto result =
-      localisation_replay::replay(rows, config, [&](std::size_t done, std::size_t all) {
-        if (tty) {
-          std::fprintf(stderr, "\rreplaying: %zu / %zu rows", done, all);
-          std::fflush(stderr);
-        }
-      });
+      localisation_replay::replay(
+        rows, config,
+        [&](std::size_t done, std::size_t all) {
+          if (tty) {
+            std::fprintf(stderr, "\rreplaying: %zu / %zu rows", done, all);
+            std::fflush(stderr);
+          }
+        },
+        sensors);
     if (tty) {
       std::fprintf(stderr, "\r%60s\r", "");
     }
