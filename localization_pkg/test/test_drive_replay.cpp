@@ -179,3 +179,68 @@ TEST(DriveReplay, SigintStopsTheReplayWithTheRowsSoFar)
   EXPECT_LT(result.rows.size(), rows.size());
   EXPECT_EQ(result.odometry.size(), result.rows.size());
 }
+
+TEST(DriveReplay, MultiSensorRowsAreReadBySensor)
+{
+  std::vector<DriveRow> rows;
+  const std::string header =
+    "sec,nanosec,sensor,linear_x,angular_z,accel_x,accel_y,accel_z,gyro_x,gyro_y,gyro_z,vo_x,vo_y,"
+    "vo_z,vo_roll,vo_pitch,vo_yaw,x,y,yaw\n";
+  localisation_replay::read_drive(
+    write_csv("multi.csv", header + "1,0,encoders,0.5,0.1,,,,,,,,,,,,,0,0,0\n"
+                                    "1,0,imu,,,0.1,0.2,9.8,0.01,0.02,0.03,,,,,,,0,0,0\n"
+                                    "1,0,vo,,,,,,,,,1,2,3,0.1,0.2,0.3,0,0,0\n"),
+    rows);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].sensor, localisation_replay::Sensor::encoders);
+  EXPECT_EQ(rows[0].linear_x, 0.5);
+  EXPECT_EQ(rows[1].sensor, localisation_replay::Sensor::imu);
+  EXPECT_EQ(rows[1].values[2], 9.8);
+  EXPECT_EQ(rows[2].sensor, localisation_replay::Sensor::vo);
+  EXPECT_EQ(rows[2].values[5], 0.3);
+  const auto present = localisation_replay::sensors_in(rows);
+  EXPECT_TRUE(present.encoders && present.imu && present.vo);
+
+  rows.clear();
+  try {
+    localisation_replay::read_drive(
+      write_csv("multi_bad.csv", header + "1,0,encoders,0.5,0.1,,,,,,,,,,,,,0,0,0\n"
+                                          "1,0,lidar,,,,,,,,,,,,,,,0,0,0\n"),
+      rows);
+    FAIL() << "an unknown sensor was read";
+  } catch (const RowError& e) {
+    EXPECT_NE(std::string(e.what()).find("row 2"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("lidar"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(rows.size(), 1u);
+
+  EXPECT_TRUE(localisation_replay::parse_sensors("imu, encoders").imu);
+  EXPECT_FALSE(localisation_replay::parse_sensors("imu,encoders").vo);
+  EXPECT_THROW(localisation_replay::parse_sensors("imu,gps"), std::invalid_argument);
+  EXPECT_THROW(localisation_replay::parse_sensors("imu,imu"), std::invalid_argument);
+  EXPECT_THROW(localisation_replay::parse_sensors(""), std::invalid_argument);
+}
+
+TEST(DriveReplay, FusionBeatsEncoderDeadReckoningOnTheMultiSensorDrive)
+{
+  if (!std::ifstream(LOCALISATION_MULTI_SENSOR_DRIVE).good()) {
+    GTEST_SKIP() << "the multi-sensor drive is not next to this package: "
+                 << LOCALISATION_MULTI_SENSOR_DRIVE;
+  }
+  std::vector<DriveRow> rows;
+  localisation_replay::read_drive(LOCALISATION_MULTI_SENSOR_DRIVE, rows);
+  const auto all = localisation_replay::replay(rows, LOCALISATION_FUSION_CONFIG);
+  ASSERT_TRUE(all.has_truth && all.has_dead_reckoning);
+  EXPECT_EQ(all.dropped, 0u);
+  EXPECT_EQ(all.odometry.size(), rows.size());
+  EXPECT_LE(all.rms_error, 0.25 * all.dead_reckoning_rms_error)
+    << localisation_replay::summary(all);
+  EXPECT_LE(all.rms_heading_error, 0.02) << localisation_replay::summary(all);
+
+  localisation_replay::Sensors no_vo;
+  no_vo.vo = false;
+  const auto imu = localisation_replay::replay(rows, LOCALISATION_FUSION_CONFIG, {}, no_vo);
+  EXPECT_EQ(imu.sent[static_cast<int>(localisation_replay::Sensor::vo)], 0u);
+  EXPECT_LE(imu.rms_heading_error, 0.5 * imu.dead_reckoning_rms_heading_error)
+    << localisation_replay::summary(imu);
+}

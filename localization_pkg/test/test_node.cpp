@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "drive_replay.hpp"
+#include "node_test_support.hpp"
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
@@ -33,43 +34,6 @@ public:
 };
 
 ::testing::Environment* const kRos = ::testing::AddGlobalTestEnvironment(new RosEnvironment);
-
-// Graph changes reach other nodes asynchronously in ROS 2 (discovery): a count is read once it
-// has settled on the expected value, or after two seconds.
-template <typename Count>
-std::size_t settled(Count count, std::size_t expected)
-{
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  std::size_t n = count();
-  while (n != expected && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    n = count();
-  }
-  return n;
-}
-
-json default_config()
-{
-  std::ifstream in(LOCALISATION_DEFAULT_CONFIG);
-  return json::parse(in);
-}
-
-std::string write_config(const json& config, const std::string& name)
-{
-  const std::string path = ::testing::TempDir() + "localisation_" + name + ".json";
-  std::ofstream(path) << config.dump(2);
-  return path;
-}
-
-TwistStamped twist(int32_t sec, uint32_t nanosec, double speed, double yaw_rate)
-{
-  TwistStamped m;
-  m.header.stamp.sec = sec;
-  m.header.stamp.nanosec = nanosec;
-  m.twist.linear.x = speed;
-  m.twist.angular.z = yaw_rate;
-  return m;
-}
 
 class NodeTest : public ::testing::Test
 {

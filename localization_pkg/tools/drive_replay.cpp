@@ -378,8 +378,9 @@ nav_msgs::msg::Odometry vo_of(const DriveRow& row)
 
 Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
               const std::function<void(std::size_t, std::size_t)>& progress,
-              const Sensors& sensors)
+              std::optional<Sensors> chosen)
 {
+  const Sensors sensors = chosen ? *chosen : sensors_in(rows);
   Result result;
   result.rows = rows;
   result.sensors = sensors;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -102,12 +103,13 @@ double chi_square_quantile(double p, double dof);
 /// `config_path` (encoders as geometry_msgs/TwistStamped on "encoder_vel", IMU as sensor_msgs/Imu
 /// on "imu", visual odometry as nav_msgs/Odometry on "vo", the node's "imu_topic" and "vo_topic"
 /// set for the sensors chosen), spins so that each is handled, and collects
-/// "odometry/filtered". rclcpp must be initialised. `progress` is called every 250 rows.
+/// "odometry/filtered". `sensors` defaults to every sensor the rows hold. rclcpp must be
+/// initialised. `progress` is called every 250 rows.
 /// When rclcpp stops (SIGINT), the replay ends there with `interrupted` set and the rows so far.
 /// Dead reckoning skips rows whose readings are not finite, as the node drops them.
 Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
               const std::function<void(std::size_t, std::size_t)>& progress = {},
-              const Sensors& sensors = {});
+              std::optional<Sensors> sensors = std::nullopt);
 
 /// Whether every pose and twist value in `odometry` is finite.
 bool all_finite(const nav_msgs::msg::Odometry& odometry);
