@@ -1,6 +1,8 @@
-// Arbitrary TwistStamped field values (every double bit pattern: NaN, infinities, denormals;
-// every stamp) published to the real localisation node through "encoder_vel". The node may only
-// log and drop: no crash, no sanitizer report, no non-finite value published, and no message
+// Arbitrary field values (every double bit pattern: NaN, infinities, denormals; every stamp)
+// published to the real localisation node through all three of its inputs: TwistStamped on
+// "encoder_vel", Imu on "imu" and Odometry on "vo", with the fusion configuration, covariance and
+// transform publication and a fusion delay switched on. The node may only log and drop: no crash,
+// no sanitizer report, no non-finite value published (covariances included), and no message
 // taking more than a small bounded time.
 //
 // One node lives for the whole run, as on a robot, so each input continues the stream the inputs
@@ -8,8 +10,11 @@
 // states no single short input would. Each message is 57 bytes:
 //   mode (1): bit 0 clear: the stamp is the previous message's plus `sec` nanoseconds (a signed
 //             offset: equal, backwards, 50 Hz, a jump); bit 0 set: the stamp is (sec, nanosec)
-//             exactly, any value at all
-//   sec (4), nanosec (4), linear x y z, angular x y z (6 x 8)
+//             exactly, any value at all. Bits 1-2: the topic, 0 (or 3) encoders, 1 IMU, 2 visual
+//             odometry. Bits 3-4 pick the covariances sent (see covariances()).
+//   sec (4), nanosec (4), six doubles v (6 x 8): the twist's linear x y z and angular x y z; the
+//             IMU's linear acceleration x y z and angular velocity x y z; the pose's position
+//             v0 v1 v2 and orientation (v3, v4, v5, w), w = 1 or, with bit 5, v0
 // Because a finding may depend on the messages before it, the last kHistory messages are written
 // to node_messages-history.bin (or $ZF_FUZZ_HISTORY) as they go, so the file holds them whatever
 // ends the run; the file is itself an input, and running it replays them from a fresh node.
@@ -18,6 +23,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -32,6 +38,7 @@
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
+#include "sensor_msgs/msg/imu.hpp"
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
 
 namespace
@@ -88,6 +95,8 @@ struct Harness
   std::shared_ptr<ZendrafellLocalisationNode> node;
   std::shared_ptr<rclcpp::Node> driver;
   rclcpp::Publisher<geometry_msgs::msg::TwistStamped>::SharedPtr publisher;
+  rclcpp::Publisher<sensor_msgs::msg::Imu>::SharedPtr imu;
+  rclcpp::Publisher<nav_msgs::msg::Odometry>::SharedPtr vo;
   rclcpp::Subscription<nav_msgs::msg::Odometry>::SharedPtr subscription;
   std::unique_ptr<History> history;
   int64_t last_stamp = 0;  // nanoseconds
@@ -112,13 +121,26 @@ Harness& harness()
     // interval only repeats the same steps, and every input stays quick under the sanitizers.
     rclcpp::NodeOptions options;
     options.append_parameter_override("max_time_jump", 0.02);
+    options.append_parameter_override("ukf_config", std::string(ZF_FUZZ_FUSION_CONFIG));
+    options.append_parameter_override("imu_topic", std::string("imu"));
+    options.append_parameter_override("vo_topic", std::string("vo"));
+    options.append_parameter_override("publish_covariance", true);
+    options.append_parameter_override("publish_tf", true);
+    options.append_parameter_override("fusion_delay", 0.01);
     made.node = std::make_shared<ZendrafellLocalisationNode>(options);
     made.driver = std::make_shared<rclcpp::Node>("fuzz_driver");
     made.publisher =
       made.driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
+    made.imu = made.driver->create_publisher<sensor_msgs::msg::Imu>("imu", 10);
+    made.vo = made.driver->create_publisher<nav_msgs::msg::Odometry>("vo", 10);
     made.subscription = made.driver->create_subscription<nav_msgs::msg::Odometry>(
       "odometry/filtered", 10, [](const nav_msgs::msg::Odometry& o) {
-        if (!localisation_replay::all_finite(o)) {
+        bool finite = localisation_replay::all_finite(o);
+        for (std::size_t i = 0; i < 36; ++i) {
+          finite = finite && std::isfinite(o.pose.covariance[i]) &&
+                   std::isfinite(o.twist.covariance[i]);
+        }
+        if (!finite) {
           std::fprintf(stderr, "non-finite odometry published\n");
           std::abort();
         }
@@ -148,6 +170,23 @@ builtin_interfaces::msg::Time stamp_of(const uint8_t* message, int64_t previous)
   return stamp;
 }
 
+// Bits 3-4 of the mode: 0 no covariance (the configured noise), 1 the first block marked not
+// measured (-1), 2 the diagonals from the message's own values (any of them: negative, NaN),
+// 3 every block marked not measured.
+template <std::size_t N>
+void covariance(uint8_t mode, const double* v, std::size_t block, std::array<double, N>& out)
+{
+  const int pick = (mode >> 3) & 3;
+  const std::size_t side = block == 3 ? 3 : 6;
+  if ((pick == 1 && block == 0) || pick == 3) {
+    out[0] = -1.0;
+  } else if (pick == 2) {
+    for (std::size_t k = 0; k < side; ++k) {
+      out[k * side + k] = v[(block + k) % 6];
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
@@ -156,21 +195,57 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
   for (std::size_t at = 0; at + kMessage <= size; at += kMessage) {
     const uint8_t* message = data + at;
     h.history->add(message);
-    geometry_msgs::msg::TwistStamped m;
-    m.header.stamp = stamp_of(message, h.last_stamp);
-    h.last_stamp = int64_t{m.header.stamp.sec} * kNano + m.header.stamp.nanosec;
+    const builtin_interfaces::msg::Time stamp = stamp_of(message, h.last_stamp);
+    h.last_stamp = int64_t{stamp.sec} * kNano + stamp.nanosec;
     double v[6];
     std::memcpy(v, message + 9, sizeof(v));
-    m.twist.linear.x = v[0];
-    m.twist.linear.y = v[1];
-    m.twist.linear.z = v[2];
-    m.twist.angular.x = v[3];
-    m.twist.angular.y = v[4];
-    m.twist.angular.z = v[5];
+    const uint8_t mode = message[0];
+    const int topic = (mode >> 1) & 3;
+    geometry_msgs::msg::TwistStamped m;
+    sensor_msgs::msg::Imu imu;
+    nav_msgs::msg::Odometry vo;
+    if (topic == 1) {
+      imu.header.stamp = stamp;
+      imu.linear_acceleration.x = v[0];
+      imu.linear_acceleration.y = v[1];
+      imu.linear_acceleration.z = v[2];
+      imu.angular_velocity.x = v[3];
+      imu.angular_velocity.y = v[4];
+      imu.angular_velocity.z = v[5];
+      covariance(mode, v, 0, imu.linear_acceleration_covariance);
+      covariance(mode, v, 3, imu.angular_velocity_covariance);
+    } else if (topic == 2) {
+      vo.header.stamp = stamp;
+      vo.pose.pose.position.x = v[0];
+      vo.pose.pose.position.y = v[1];
+      vo.pose.pose.position.z = v[2];
+      vo.pose.pose.orientation.x = v[3];
+      vo.pose.pose.orientation.y = v[4];
+      vo.pose.pose.orientation.z = v[5];
+      vo.pose.pose.orientation.w = (mode & 32) != 0 ? v[0] : 1.0;
+      covariance(mode, v, 0, vo.pose.covariance);
+    } else {
+      m.header.stamp = stamp;
+      m.twist.linear.x = v[0];
+      m.twist.linear.y = v[1];
+      m.twist.linear.z = v[2];
+      m.twist.angular.x = v[3];
+      m.twist.angular.y = v[4];
+      m.twist.angular.z = v[5];
+    }
     const auto start = std::chrono::steady_clock::now();
-    h.publisher->publish(m);
+    if (topic == 1) {
+      h.imu->publish(imu);
+    } else if (topic == 2) {
+      h.vo->publish(vo);
+    } else {
+      h.publisher->publish(m);
+    }
     rclcpp::spin_some(h.node);
-    rclcpp::spin_some(h.driver);
+    // A message may release several held ones; spin_some() takes one per subscription.
+    for (int i = 0; i < 4; ++i) {
+      rclcpp::spin_some(h.driver);
+    }
     const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (seconds > 5.0) {

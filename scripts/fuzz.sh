@@ -22,8 +22,9 @@ cmake --build "$build" -j 2 --target fuzz_config fuzz_replay_lines fuzz_node_mes
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 mkdir -p "$build/findings"
-# Input sizes: a configuration file; a few measurement lines; one encoder message (the node lives
-# for the whole run, so each message continues the stream the earlier inputs built).
+# Input sizes: a configuration file; a few measurement lines; one message on any of the node's
+# three topics (the node lives for the whole run, so each message continues the stream the
+# earlier inputs built).
 export ZF_FUZZ_HISTORY="$build/findings/node_messages-history.bin"
 declare -A max_len=([config]=4096 [replay_lines]=256 [node_messages]=57)
 # The node keeps what it allocated in one input (its filter's scratch space) into the next, which

@@ -9,7 +9,8 @@
 #      the stand-in is held to is checked against the real thing too;
 #   5. the installed node over DDS from another process: `ros2 run` with "ukf_config", `ros2
 #      launch`, and `ros2 run` with the source tree's configuration gone (the installed one is
-#      used), each ended by SIGINT with status 0 (localization_pkg/test/cross_process_check.py).
+#      used), each ended by SIGINT with status 0 (localization_pkg/test/cross_process_check.py);
+#      then `ros2 launch` with fusion:=true and every opt-in feature, fed on all three topics.
 # Without ../shared/ros2 it prints one line saying so and succeeds. ZF_ROS2_DIR overrides where
 # the prebuilt ROS 2 is looked for.
 set -euo pipefail
@@ -96,5 +97,10 @@ python3 "$check" --expect-config "$source_config" -- ros2 run localization_pkg l
 mv "$source_config" "$source_config.moved"
 python3 "$check" --expect-config "$installed" -- ros2 run localization_pkg localization_node
 mv "$source_config.moved" "$source_config"
+# Every opt-in feature at once: the fusion configuration selected by the launch file, encoder,
+# IMU and visual-odometry topics, other frames, covariance and the transform on /tf.
+python3 "$check" --fusion --frames odom base_link --tf --covariance -- \
+  ros2 launch localization_pkg localisation.launch.py fusion:=true base_link_frame:=base_link \
+  publish_tf:=true publish_covariance:=true
 
 echo "Real-ROS 2 stage passed in $((SECONDS - start)) s."

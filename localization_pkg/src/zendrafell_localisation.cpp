@@ -65,7 +65,7 @@ constexpr double kGravity = 9.80665;  // m/s^2, along the world's -z
 // it carries no information.
 constexpr double kUnmeasuredVariance = 1e12;
 // A bound on the messages "fusion_delay" holds, whatever the stamps: the oldest are fused first.
-constexpr std::size_t kMaxHeld = 20000;
+constexpr std::size_t kMaxHeld = 2000;
 
 const char* input_name(ZendrafellLocalisationNode::Input input)
 {

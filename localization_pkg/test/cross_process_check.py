@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Drives the installed localisation node from another process over DDS, as a ROS 2 user would.
 
-    cross_process_check.py [--expect-config PATH] -- COMMAND ...
+    cross_process_check.py [--expect-config PATH] [--fusion] [--frames ODOM BASE] [--tf]
+                           [--covariance] -- COMMAND ...
 
 COMMAND starts the node (for example `ros2 run localization_pkg localization_node --ros-args -p
 ukf_config:=...` or `ros2 launch localization_pkg localisation.launch.py`) in its own process
@@ -11,6 +12,12 @@ messages in order, finite values, and motion in the driven direction (forward at
 left at 0.2 rad/s, so x and y grow and the heading turns anticlockwise, as REP 103 has it).
 Finally it sends SIGINT to the process group, as Ctrl-C in a terminal does, and requires the
 command to end with status 0. With --expect-config, the node's log must name that configuration.
+
+--fusion also publishes, between the encoder messages, sensor_msgs/Imu on "imu" (the turn's rate,
+its centripetal acceleration and gravity's reaction) and, every fifth, nav_msgs/Odometry on "vo"
+(the exact pose), and expects one reply per message of any topic. --frames sets the frames the
+replies must carry, --tf requires one transform on "/tf" per reply with its stamp and pose, and
+--covariance requires positive variances in both covariance arrays.
 
 Needs a sourced ROS 2 Humble and the workspace's install. Exit status 0 when every check passes.
 """
@@ -28,6 +35,8 @@ import rclpy
 from geometry_msgs.msg import TwistStamped
 from nav_msgs.msg import Odometry
 from rclpy.qos import QoSProfile, ReliabilityPolicy, HistoryPolicy
+from sensor_msgs.msg import Imu
+from tf2_msgs.msg import TFMessage
 
 MESSAGES = 100
 RATE_HZ = 50.0           # spacing of the stamps
@@ -39,9 +48,17 @@ REPLY_TIMEOUT = 20.0     # s for all replies after the last message
 STOP_TIMEOUT = 15.0      # s for the command to end after SIGINT
 
 
-def stamp_of(k):
-    ns = FIRST_STAMP[1] + round(k * 1e9 / RATE_HZ)
+GRAVITY = 9.80665
+
+
+def stamp_of(k, offset_ns=0):
+    ns = FIRST_STAMP[1] + round(k * 1e9 / RATE_HZ) + offset_ns
     return FIRST_STAMP[0] + ns // 1000000000, ns % 1000000000
+
+
+def exact_pose(seconds):
+    yaw = YAW_RATE * seconds
+    return SPEED / YAW_RATE * math.sin(yaw), SPEED / YAW_RATE * (1.0 - math.cos(yaw)), yaw
 
 
 class Log:
@@ -62,15 +79,18 @@ class Log:
         self._thread.join(timeout=5.0)
 
 
-def check_replies(sent, replies):
+def check_replies(sent, replies, frames=('odom', 'odom_base_link'), covariance=False):
     errors = []
     if len(replies) != len(sent):
-        errors.append(f'{len(replies)} odometry messages for {len(sent)} encoder messages')
+        errors.append(f'{len(replies)} odometry messages for {len(sent)} messages sent')
     for i, odom in enumerate(replies):
         where = f'reply {i}'
-        if odom.header.frame_id != 'odom' or odom.child_frame_id != 'odom_base_link':
+        if (odom.header.frame_id, odom.child_frame_id) != tuple(frames):
             errors.append(f'{where}: frames "{odom.header.frame_id}" -> "{odom.child_frame_id}", '
-                          'expected "odom" -> "odom_base_link"')
+                          f'expected "{frames[0]}" -> "{frames[1]}"')
+        if covariance and not (odom.pose.covariance[0] > 0 and odom.pose.covariance[35] > 0
+                               and odom.twist.covariance[0] > 0):
+            errors.append(f'{where}: the covariance arrays have no positive variances')
         stamp = (odom.header.stamp.sec, odom.header.stamp.nanosec)
         if i < len(sent) and stamp != sent[i]:
             errors.append(f'{where}: stamp {stamp}, expected {sent[i]} (the stamps in order)')
@@ -84,10 +104,8 @@ def check_replies(sent, replies):
         last = replies[-1]
         p, q = last.pose.pose.position, last.pose.pose.orientation
         yaw = math.atan2(2.0 * (q.w * q.z + q.x * q.y), 1.0 - 2.0 * (q.y * q.y + q.z * q.z))
-        seconds = (len(sent) - 1) / RATE_HZ
-        exact_yaw = YAW_RATE * seconds
-        exact_x = SPEED / YAW_RATE * math.sin(exact_yaw)
-        exact_y = SPEED / YAW_RATE * (1.0 - math.cos(exact_yaw))
+        seconds = (sent[-1][0] - FIRST_STAMP[0]) + (sent[-1][1] - FIRST_STAMP[1]) * 1e-9
+        exact_x, exact_y, exact_yaw = exact_pose(seconds)
         print(f'final pose: x {p.x:.3f} m, y {p.y:.3f} m, yaw {yaw:.3f} rad '
               f'(exact path: {exact_x:.3f}, {exact_y:.3f}, {exact_yaw:.3f})')
         # The filter starts at rest and takes a moment to follow the speed.
@@ -102,17 +120,59 @@ def check_replies(sent, replies):
     return errors
 
 
-def drive(node):
-    """Publishes the drive and returns (stamps sent, replies), or raises on a timeout."""
-    replies = []
-    qos = QoSProfile(history=HistoryPolicy.KEEP_LAST, depth=MESSAGES,
+def check_transforms(replies, transforms):
+    errors = []
+    if len(transforms) != len(replies):
+        errors.append(f'{len(transforms)} transforms on /tf for {len(replies)} odometry messages')
+    for i, (odom, tf) in enumerate(zip(replies, transforms)):
+        t = tf.transform
+        if (tf.header.stamp != odom.header.stamp or tf.header.frame_id != odom.header.frame_id
+                or tf.child_frame_id != odom.child_frame_id
+                or t.translation.x != odom.pose.pose.position.x
+                or t.translation.y != odom.pose.pose.position.y
+                or t.rotation != odom.pose.pose.orientation):
+            errors.append(f'transform {i} differs from odometry message {i}')
+    return errors
+
+
+def imu_message(k):
+    msg = Imu()
+    msg.header.stamp.sec, msg.header.stamp.nanosec = stamp_of(k, 10000000)
+    msg.header.frame_id = 'imu_link'
+    msg.orientation_covariance[0] = -1.0
+    msg.linear_acceleration.y = SPEED * YAW_RATE
+    msg.linear_acceleration.z = GRAVITY
+    msg.angular_velocity.z = YAW_RATE
+    return msg
+
+
+def vo_message(k):
+    msg = Odometry()
+    msg.header.stamp.sec, msg.header.stamp.nanosec = stamp_of(k, 10000000)
+    msg.header.frame_id = 'odom'
+    x, y, yaw = exact_pose(k / RATE_HZ + 0.01)
+    msg.pose.pose.position.x, msg.pose.pose.position.y = x, y
+    msg.pose.pose.orientation.z, msg.pose.pose.orientation.w = math.sin(yaw / 2), math.cos(yaw / 2)
+    return msg
+
+
+def drive(node, fusion=False):
+    """Publishes the drive; returns (stamps sent, replies, transforms), or raises on a timeout."""
+    replies, transforms = [], []
+    qos = QoSProfile(history=HistoryPolicy.KEEP_LAST, depth=4 * MESSAGES,
                      reliability=ReliabilityPolicy.RELIABLE)
     node.create_subscription(Odometry, 'odometry/filtered', replies.append, qos)
+    node.create_subscription(TFMessage, '/tf', lambda m: transforms.extend(m.transforms), qos)
     publisher = node.create_publisher(TwistStamped, 'encoder_vel', qos)
+    inputs = [publisher]
+    if fusion:
+        imu = node.create_publisher(Imu, 'imu', qos)
+        vo = node.create_publisher(Odometry, 'vo', qos)
+        inputs += [imu, vo]
 
     deadline = time.monotonic() + START_TIMEOUT
     while (node.count_subscribers('encoder_vel') < 1 or node.count_publishers('odometry/filtered') < 1
-           or publisher.get_subscription_count() < 1):
+           or any(p.get_subscription_count() < 1 for p in inputs)):
         if time.monotonic() > deadline:
             raise TimeoutError(f'the node did not appear on the graph within {START_TIMEOUT:.0f} s')
         rclpy.spin_once(node, timeout_sec=0.1)
@@ -126,10 +186,19 @@ def drive(node):
         msg.twist.angular.z = YAW_RATE
         publisher.publish(msg)
         sent.append(stamp_of(k))
-        # Paced well below the node's rate, so that its keep-last-10 queue never overflows.
-        end = time.monotonic() + 0.005
-        while time.monotonic() < end:
-            rclpy.spin_once(node, timeout_sec=0.001)
+        if fusion:
+            # Each message goes out after the previous one was answered, so that the stamps
+            # reach the node in order.
+            pace(node, replies, len(sent))
+            second = vo_message(k) if k % 5 == 0 else imu_message(k)
+            (vo if k % 5 == 0 else imu).publish(second)
+            sent.append(stamp_of(k, 10000000))
+            pace(node, replies, len(sent))
+        else:
+            # Paced well below the node's rate, so that its keep-last-10 queue never overflows.
+            end = time.monotonic() + 0.005
+            while time.monotonic() < end:
+                rclpy.spin_once(node, timeout_sec=0.001)
 
     deadline = time.monotonic() + REPLY_TIMEOUT
     while len(replies) < len(sent) and time.monotonic() < deadline:
@@ -138,12 +207,23 @@ def drive(node):
     end = time.monotonic() + 0.3
     while time.monotonic() < end:
         rclpy.spin_once(node, timeout_sec=0.05)
-    return sent, replies
+    return sent, replies, transforms
+
+
+def pace(node, replies, count):
+    deadline = time.monotonic() + 2.0
+    while len(replies) < count and time.monotonic() < deadline:
+        rclpy.spin_once(node, timeout_sec=0.01)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--expect-config', help='configuration path the node must log')
+    parser.add_argument('--fusion', action='store_true', help='also publish on "imu" and "vo"')
+    parser.add_argument('--frames', nargs=2, default=['odom', 'odom_base_link'],
+                        metavar=('ODOM', 'BASE'), help='frames every reply must carry')
+    parser.add_argument('--tf', action='store_true', help='require a transform per reply')
+    parser.add_argument('--covariance', action='store_true', help='require covariances')
     parser.add_argument('command', nargs='+', help='the command that starts the node')
     args = parser.parse_args()
 
@@ -155,9 +235,14 @@ def main():
     rclpy.init()
     node = rclpy.create_node('cross_process_check')
     try:
-        sent, replies = drive(node)
-        errors += check_replies(sent, replies)
-        print(f'{len(sent)} encoder messages sent, {len(replies)} odometry messages received')
+        sent, replies, transforms = drive(node, args.fusion)
+        errors += check_replies(sent, replies, args.frames, args.covariance)
+        if args.tf:
+            errors += check_transforms(replies, transforms)
+        elif transforms:
+            errors.append(f'{len(transforms)} transforms on /tf, expected none')
+        print(f'{len(sent)} messages sent, {len(replies)} odometry messages and '
+              f'{len(transforms)} transforms received')
     except TimeoutError as e:
         errors.append(str(e))
     finally:

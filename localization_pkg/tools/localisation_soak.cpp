@@ -1,8 +1,12 @@
-// localisation_soak [--messages N] [--hostile K] [--ros-args ...]
+// localisation_soak [--messages N] [--hostile K] [--fusion] [--ros-args ...]
 //
 // A long soak of the real node through its topics: N encoder messages (default one million) at
 // 50 Hz stamps, with K hostile ones (default 400) mixed in at fixed pseudo-random places: NaN and
-// infinite twists, stamps going back, jumps of 1e9 s, and equal stamps. It reports messages per
+// infinite twists, stamps going back, jumps of 1e9 s, and equal stamps. With --fusion the node
+// runs the fusion configuration with every opt-in feature (IMU and visual-odometry topics,
+// covariance, transform, a fusion delay of 20 ms), and each encoder message is joined by two IMU
+// messages and every fifth by a visual-odometry pose; at the hostile places these carry NaN
+// accelerations, a zero quaternion, a negative variance or an infinite position. It reports messages per
 // second, resident memory after the first ten thousand messages and at the end, dropped messages
 // and filter restarts, and fails (exit 1) if a published value is not finite or the filter's
 // covariance stops being symmetric positive semi-definite.
@@ -25,6 +29,7 @@
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
+#include "sensor_msgs/msg/imu.hpp"
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
 
 namespace
@@ -55,7 +60,8 @@ constexpr long kMaxMessages = 100000000;
 
 int usage()
 {
-  std::fprintf(stderr, "usage: localisation_soak [--messages N] [--hostile K] [--ros-args ...]\n"
+  std::fprintf(stderr, "usage: localisation_soak [--messages N] [--hostile K] [--fusion] "
+                       "[--ros-args ...]\n"
                        "  1 <= N <= %ld (default 1000000), 0 <= K <= N (default 400)\n",
                kMaxMessages);
   return 2;
@@ -76,6 +82,7 @@ int main(int argc, char** argv)
 {
   long messages = 1000000;
   long hostile = 400;
+  bool fusion = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--ros-args") {
@@ -87,6 +94,8 @@ int main(int argc, char** argv)
         return usage();
       }
       (a == "--messages" ? messages : hostile) = v;
+    } else if (a == "--fusion") {
+      fusion = true;
     } else if (a == "-h" || a == "--help") {
       usage();
       return 0;
@@ -106,7 +115,16 @@ int main(int argc, char** argv)
   rclcpp::get_logger("localisation_node").set_level(rclcpp::Logger::Level::Error);
   std::shared_ptr<ZendrafellLocalisationNode> node;
   try {
-    node = std::make_shared<ZendrafellLocalisationNode>();
+    rclcpp::NodeOptions options;
+    if (fusion) {
+      options.append_parameter_override("ukf_config", std::string(LOCALISATION_FUSION_CONFIG));
+      options.append_parameter_override("imu_topic", std::string("imu"));
+      options.append_parameter_override("vo_topic", std::string("vo"));
+      options.append_parameter_override("publish_covariance", true);
+      options.append_parameter_override("publish_tf", true);
+      options.append_parameter_override("fusion_delay", 0.02);
+    }
+    node = std::make_shared<ZendrafellLocalisationNode>(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "localisation_soak: %s\n", e.what());
     rclcpp::shutdown();
@@ -114,12 +132,28 @@ int main(int argc, char** argv)
   }
   auto driver = std::make_shared<rclcpp::Node>("localisation_soak");
   auto publisher = driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
-  long published = 0, non_finite = 0;
+  auto imu_publisher = driver->create_publisher<sensor_msgs::msg::Imu>("imu", 10);
+  auto vo_publisher = driver->create_publisher<nav_msgs::msg::Odometry>("vo", 10);
+  long published = 0, non_finite = 0, sent = 0;
   auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
     "odometry/filtered", 10, [&](const nav_msgs::msg::Odometry& o) {
       ++published;
-      non_finite += localisation_replay::all_finite(o) ? 0 : 1;
+      bool finite = localisation_replay::all_finite(o);
+      for (std::size_t i = 0; i < 36; ++i) {
+        finite = finite && std::isfinite(o.pose.covariance[i]) &&
+                 std::isfinite(o.twist.covariance[i]);
+      }
+      non_finite += finite ? 0 : 1;
     });
+  const auto deliver = [&] {
+    ++sent;
+    rclcpp::spin_some(node);
+    // With a fusion delay one message may release several; spin_some() takes one at a time.
+    for (long before = published - 1; before != published;) {
+      before = published;
+      rclcpp::spin_some(driver);
+    }
+  };
 
   std::mt19937_64 rng(2026);
   std::uniform_int_distribution<long> where(0, messages - 1);
@@ -180,14 +214,49 @@ int main(int argc, char** argv)
       default:
         break;
     }
+    const auto stamp = [](long long at) {
+      builtin_interfaces::msg::Time time;
+      time.sec = static_cast<int32_t>(at / 1000000000LL);
+      time.nanosec = static_cast<uint32_t>(at % 1000000000LL);
+      return time;
+    };
     geometry_msgs::msg::TwistStamped m;
-    m.header.stamp.sec = static_cast<int32_t>(ns / 1000000000LL);
-    m.header.stamp.nanosec = static_cast<uint32_t>(ns % 1000000000LL);
+    m.header.stamp = stamp(ns);
     m.twist.linear.x = speed;
     m.twist.angular.z = yaw_rate;
     publisher->publish(m);
-    rclcpp::spin_some(node);
-    rclcpp::spin_some(driver);
+    deliver();
+    if (fusion) {
+      const char hostile_kind = kind[static_cast<std::size_t>(k)];
+      const double heading = 0.3 / 0.05 * (1.0 - std::cos(0.05 * t));  // the integrated yaw rate
+      for (int half = 0; half < 2; ++half) {
+        sensor_msgs::msg::Imu imu;
+        imu.header.stamp = stamp(ns + half * 10000000LL);
+        imu.linear_acceleration.y = speed * yaw_rate + noise(rng);
+        imu.linear_acceleration.z = 9.80665 + noise(rng);
+        imu.angular_velocity.z = yaw_rate + 0.1 * noise(rng);
+        if (half == 1 && hostile_kind == 1) {
+          imu.linear_acceleration.x = std::nan("");
+        } else if (half == 1 && hostile_kind == 3) {
+          imu.angular_velocity_covariance = {-1e-4, 0, 0, 0, 1e-4, 0, 0, 0, 1e-4};
+        }
+        imu_publisher->publish(imu);
+        deliver();
+      }
+      if (k % 5 == 0 || hostile_kind == 2 || hostile_kind == 5) {
+        nav_msgs::msg::Odometry vo;
+        vo.header.stamp = stamp(ns + 10000000LL);
+        vo.pose.pose.orientation.z = std::sin(heading / 2);
+        vo.pose.pose.orientation.w = std::cos(heading / 2);
+        if (hostile_kind == 2) {
+          vo.pose.pose.orientation.w = vo.pose.pose.orientation.z = 0.0;
+        } else if (hostile_kind == 5) {
+          vo.pose.pose.position.x = INFINITY;
+        }
+        vo_publisher->publish(vo);
+        deliver();
+      }
+    }
     if (k + 1 == 10000) {
       rss_start = resident_kib();
     }
@@ -198,9 +267,15 @@ int main(int argc, char** argv)
   const double seconds =
     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const long rss_end = resident_kib();
-  std::printf("messages: %ld sent (%ld hostile), %ld published, %zu dropped, %zu filter restarts\n",
-              messages, hostile, published, node->dropped_messages(), node->filter_restarts());
-  std::printf("speed: %.0f messages per second (%.1f s)\n", messages / seconds, seconds);
+  node->flush_held();
+  for (int i = 0; i < 100; ++i) {
+    rclcpp::spin_some(driver);
+  }
+  std::printf("messages: %ld sent (%ld encoder messages, %ld of them hostile), %ld published, %zu "
+              "dropped, %zu filter restarts\n",
+              sent, messages, hostile, published, node->dropped_messages(),
+              node->filter_restarts());
+  std::printf("speed: %.0f messages per second (%.1f s)\n", sent / seconds, seconds);
   if (rss_start > 0) {
     std::printf("resident memory: %ld KiB after 10000 messages, %ld KiB at the end (%+.2f %%)\n",
                 rss_start, rss_end, 100.0 * (rss_end - rss_start) / rss_start);
