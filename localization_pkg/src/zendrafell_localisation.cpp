@@ -265,6 +265,8 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
                                 "'max_time_jump' (" + std::to_string(_max_time_jump) +
                                 " s), got " + std::to_string(_fusion_delay));
   }
+  // Beyond a century every stamp a message can carry is within the delay.
+  _fusion_delay_ns = static_cast<int64_t>(std::llround(std::min(_fusion_delay, 4e9) * 1e9));
   for (const auto& [parameter, topic] : {std::pair{"imu_topic", imu_topic},
                                          std::pair{"vo_topic", vo_topic}}) {
     for (const char* taken : {"encoder_vel", "odometry/filtered"}) {
@@ -393,17 +395,18 @@ void ZendrafellLocalisationNode::receive(Message msg)
     return;
   }
   // A jump of the clock ends the held timeline: what was held is fused first.
-  if (_has_newest && std::abs(t - _newest) > _max_time_jump) {
+  const int64_t key = stamp_key(stamp_of(msg));
+  if (_has_newest && std::abs(t - get_seconds_from_stamp(_newest)) > _max_time_jump) {
     flush_held();
-    _newest = t;
-  } else if (!_has_newest || t > _newest) {
-    _newest = t;
+    _newest = stamp_of(msg);
+  } else if (!_has_newest || key > stamp_key(_newest)) {
+    _newest = stamp_of(msg);
   }
   _has_newest = true;
-  _held.emplace(stamp_key(stamp_of(msg)), std::move(msg));
-  while (!_held.empty() &&
-         (get_seconds_from_stamp(stamp_of(_held.begin()->second)) <= _newest - _fusion_delay ||
-          _held.size() > kMaxHeld)) {
+  _held.emplace(key, std::move(msg));
+  // In whole nanoseconds, so that a stamp exactly the delay behind the newest is released.
+  const int64_t release = stamp_key(_newest) - _fusion_delay_ns;
+  while (!_held.empty() && (_held.begin()->first <= release || _held.size() > kMaxHeld)) {
     auto oldest = _held.extract(_held.begin());
     fuse(oldest.mapped());
   }

@@ -127,5 +127,6 @@ private:
   // Held messages by stamp (nanoseconds); equal stamps keep their order of arrival.
   std::multimap<int64_t, Message> _held;
   bool _has_newest = false;
-  double _newest = 0.0;
+  builtin_interfaces::msg::Time _newest;  // the newest stamp seen while holding
+  int64_t _fusion_delay_ns = 0;
 };
