@@ -31,6 +31,7 @@ ARGUMENTS = [
     ('publish_tf', 'false', 'Broadcast odom_frame -> base_link_frame on /tf'),
     ('fusion_delay', '0.0', 'Seconds messages are held to be fused in stamp order'),
     ('max_time_jump', '60.0', 'Stamp jump (s) that restarts the filter'),
+    ('strict_config', 'false', 'Refuse a configuration with a key no reader knows'),
 ]
 
 
@@ -73,6 +74,7 @@ def node(context):
             'publish_tf': flag(context, 'publish_tf'),
             'fusion_delay': number(context, 'fusion_delay'),
             'max_time_jump': number(context, 'max_time_jump'),
+            'strict_config': flag(context, 'strict_config'),
         }],
     )]
 
