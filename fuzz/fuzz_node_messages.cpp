@@ -177,7 +177,7 @@ template <std::size_t N>
 void covariance(uint8_t mode, const double* v, std::size_t block, std::array<double, N>& out)
 {
   const int pick = (mode >> 3) & 3;
-  const std::size_t side = block == 3 ? 3 : 6;
+  const std::size_t side = N == 9 ? 3 : 6;
   if ((pick == 1 && block == 0) || pick == 3) {
     out[0] = -1.0;
   } else if (pick == 2) {
