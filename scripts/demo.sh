@@ -35,20 +35,24 @@ localisation_replay "$root/data/sample_drive.csv" \
 cat <<TXT
 
 Results:
-  $out/fusion_path.svg  the fused estimate against the truth and against dead reckoning of the
-                        biased encoders (open it in a browser)
-  $out/path.svg         the same for the encoder-only drive
-  $out/*odometry.csv    every odometry message the node published (stamp, position, yaw and
-                        quaternion, linear and angular velocity)
+  $out/fusion_path.svg
+      the fused estimate against the truth and against dead reckoning of the biased encoders
+      (open it in a browser)
+  $out/path.svg
+      the same for the encoder-only drive
+  $out/fusion_odometry.csv, $out/odometry.csv
+      every odometry message the node published (stamp, position, yaw and quaternion, linear
+      and angular velocity)
 
 What the summaries mean: "final position error" is how far the estimate ends from where the
 vehicle really was, also as a share of the distance driven; "RMS position error" and "RMS heading
 error" are the typical errors along the whole drive; the dead-reckoning line integrates the
 encoder readings alone. Fused with the IMU's gyro and the visual odometry's poses, which outweigh
 the encoders' scale error and yaw-rate bias, the estimate stays within centimetres of the truth
-while dead reckoning drifts by tens of metres. With wheel encoders as its only sensor it has nothing to correct that
-integration with, so the most it can do is match dead reckoning. The consistency lines say
-whether its covariance matches its actual errors (mean NIS near its expectation).
+while dead reckoning drifts by tens of metres. With wheel encoders as its only sensor the filter
+has nothing to correct that integration with, so the most it can do is match dead reckoning. The
+consistency lines say whether its covariance matches its actual errors (mean NIS near its
+expectation).
 
 Everything is installed in $prefix. To use the tools and the node from a shell:
   source $prefix/setup.bash
