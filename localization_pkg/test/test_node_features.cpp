@@ -443,6 +443,18 @@ TEST_F(FeatureTest, BadParametersAndMissingSensorsStopStartUpNamingThem)
   config["measurement"]["sensors"][2].erase("state_orient_field");
   e = error_of(with("vo_topic", "vo"), write_config(config, "vo_wrong_type"));
   EXPECT_NE(e.find("not of type \"VO\""), std::string::npos) << e;
+  config = fusion_config();
+  config["measurement"]["sensors"][1]["size"] = 7;
+  json noise = json::array();
+  for (int r = 0; r < 7; ++r) {
+    noise.push_back(json::array());
+    for (int c = 0; c < 7; ++c) {
+      noise.back().push_back(r == c ? 0.01 : 0.0);
+    }
+  }
+  config["measurement"]["sensors"][1]["noise"] = noise;
+  e = error_of(with("imu_topic", "imu"), write_config(config, "imu_wrong_size"));
+  EXPECT_NE(e.find("with size 7; it must be 6"), std::string::npos) << e;
 
   for (const auto& [name, value] :
        std::vector<std::pair<const char*, std::string>>{{"odom_frame", ""},
