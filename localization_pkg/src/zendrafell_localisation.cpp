@@ -313,11 +313,13 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
     "encoder_vel", 10, [this](const geometry_msgs::msg::TwistStamped& msg) {
       encoder_callback(std::make_shared<geometry_msgs::msg::TwistStamped>(msg));
     });
-  // The inertial unit runs faster than the encoders: a deeper queue.
+  // Sensor drivers often publish best effort, which a reliable subscription would never hear: the
+  // sensor-data profile takes both. The inertial unit runs faster than the encoders: a deeper
+  // queue.
   try {
     if (!imu_topic.empty()) {
       _imu_subscription = this->create_subscription<sensor_msgs::msg::Imu>(
-        imu_topic, 50, [this](const sensor_msgs::msg::Imu& msg) {
+        imu_topic, rclcpp::SensorDataQoS().keep_last(50), [this](const sensor_msgs::msg::Imu& msg) {
           imu_callback(std::make_shared<sensor_msgs::msg::Imu>(msg));
         });
     }
@@ -327,7 +329,7 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   try {
     if (!vo_topic.empty()) {
       _vo_subscription = this->create_subscription<nav_msgs::msg::Odometry>(
-        vo_topic, 10, [this](const nav_msgs::msg::Odometry& msg) {
+        vo_topic, rclcpp::SensorDataQoS().keep_last(10), [this](const nav_msgs::msg::Odometry& msg) {
           vo_callback(std::make_shared<nav_msgs::msg::Odometry>(msg));
         });
     }

@@ -172,6 +172,16 @@ TEST_F(Standin, TransformBroadcasterPublishesOnTheAbsoluteTfTopic)
   EXPECT_EQ(got[1].transforms.size(), 2u);
 }
 
+TEST(StandinQoS, SensorDataIsBestEffortKeepLastFive)
+{
+  rclcpp::SensorDataQoS sensor;
+  EXPECT_EQ(sensor.depth(), 5u);
+  EXPECT_EQ(sensor.reliability(), rclcpp::ReliabilityPolicy::BestEffort);
+  EXPECT_EQ(sensor.keep_last(50).depth(), 50u);
+  EXPECT_EQ(rclcpp::QoS(10).reliability(), rclcpp::ReliabilityPolicy::Reliable);
+  EXPECT_EQ(rclcpp::QoS(10).best_effort().reliability(), rclcpp::ReliabilityPolicy::BestEffort);
+}
+
 TEST(StandinAmentIndex, SearchesThePrefixPath)
 {
   const std::string root = ::testing::TempDir() + "standin_prefix";

@@ -16,7 +16,11 @@ struct KeepLast : QoSInitialization
   explicit KeepLast(std::size_t depth_) : QoSInitialization(depth_) {}
 };
 
-/// Keep-last history of `depth` messages, reliable, volatile.
+enum class ReliabilityPolicy { BestEffort = 2, Reliable = 1, SystemDefault = 0, Unknown = 3 };
+
+/// Keep-last history of `depth` messages, reliable unless set otherwise, volatile. Delivery in
+/// one process is the same for both reliabilities; a best-effort subscription accepts reliable
+/// and best-effort publishers alike, as in ROS 2.
 class QoS
 {
 public:
@@ -28,9 +32,28 @@ public:
     _depth = depth;
     return *this;
   }
+  ReliabilityPolicy reliability() const { return _reliability; }
+  QoS& reliable()
+  {
+    _reliability = ReliabilityPolicy::Reliable;
+    return *this;
+  }
+  QoS& best_effort()
+  {
+    _reliability = ReliabilityPolicy::BestEffort;
+    return *this;
+  }
 
 private:
   std::size_t _depth;
+  ReliabilityPolicy _reliability = ReliabilityPolicy::Reliable;
+};
+
+/// ROS 2's profile for sensor streams: keep-last 5, best effort.
+class SensorDataQoS : public QoS
+{
+public:
+  explicit SensorDataQoS(const QoSInitialization& init = KeepLast(5)) : QoS(init) { best_effort(); }
 };
 
 }  // namespace rclcpp
