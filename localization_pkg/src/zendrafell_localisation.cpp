@@ -175,14 +175,66 @@ Eigen::Quaterniond pose_rotation(const geometry_msgs::msg::Quaternion& q)
   return r.normalized();
 }
 
-// Body to world: Rz(e2) * Ry(e1) * Rx(e0).
+// What an IMU message holds, checked; throws naming the field that cannot be used.
+struct ImuReading
+{
+  Eigen::Vector3d specific_force, angular_velocity;
+  Covariance kinds[2];  // linear acceleration, angular velocity
+  Eigen::Matrix3d blocks[2];
+};
+
+ImuReading read_imu(const sensor_msgs::msg::Imu& msg)
+{
+  if (!finite(msg.linear_acceleration)) {
+    throw std::invalid_argument("linear_acceleration is not finite " +
+                                text(msg.linear_acceleration));
+  }
+  if (!finite(msg.angular_velocity)) {
+    throw std::invalid_argument("angular_velocity is not finite " + text(msg.angular_velocity));
+  }
+  ImuReading r;
+  r.specific_force << msg.linear_acceleration.x, msg.linear_acceleration.y,
+    msg.linear_acceleration.z;
+  r.angular_velocity << msg.angular_velocity.x, msg.angular_velocity.y, msg.angular_velocity.z;
+  r.kinds[0] = read_covariance<3>(msg.linear_acceleration_covariance,
+                                  "linear_acceleration_covariance", r.blocks[0]);
+  r.kinds[1] = read_covariance<3>(msg.angular_velocity_covariance, "angular_velocity_covariance",
+                                  r.blocks[1]);
+  if (r.kinds[0] == Covariance::not_measured && r.kinds[1] == Covariance::not_measured) {
+    throw std::invalid_argument("neither linear acceleration nor angular velocity is measured "
+                                "(both covariances start with -1)");
+  }
+  return r;
+}
+
+// What a visual-odometry message holds: position, then roll, pitch and yaw; checked likewise.
+struct VoReading
+{
+  Eigen::Matrix<double, 6, 1> pose;
+  bool covariance_given = false;
+  Eigen::Matrix<double, 6, 6> covariance;
+};
+
+VoReading read_vo(const nav_msgs::msg::Odometry& msg)
+{
+  const auto& p = msg.pose.pose.position;
+  if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) {
+    throw std::invalid_argument("pose.pose.position is not finite (" + std::to_string(p.x) + ", " +
+                                std::to_string(p.y) + ", " + std::to_string(p.z) + ")");
+  }
+  VoReading r;
+  r.pose << p.x, p.y, p.z, euler_from_quaternion(pose_rotation(msg.pose.pose.orientation));
+  const Covariance kind = read_covariance<6>(msg.pose.covariance, "pose.covariance", r.covariance);
+  if (kind == Covariance::not_measured) {
+    throw std::invalid_argument("pose.covariance starts with -1: the pose is not measured");
+  }
+  r.covariance_given = kind == Covariance::given;
+  return r;
+}
+
 Eigen::Quaterniond rotation_of(const ukf::VectorX& e)
 {
-  Eigen::Quaterniond q = Eigen::AngleAxisd(e(2), Eigen::Vector3d::UnitZ()) *
-                         Eigen::AngleAxisd(e(1), Eigen::Vector3d::UnitY()) *
-                         Eigen::AngleAxisd(e(0), Eigen::Vector3d::UnitX());
-  q.normalize();
-  return q;
+  return quaternion_from_euler(e(0), e(1), e(2));
 }
 
 int64_t stamp_key(const builtin_interfaces::msg::Time& stamp)
@@ -213,6 +265,15 @@ std::string default_config_path(const std::string& source_tree_config,
 double get_seconds_from_stamp(const builtin_interfaces::msg::Time& stamp)
 {
   return static_cast<double>(stamp.sec) + stamp.nanosec * 1e-9;
+}
+
+Eigen::Quaterniond quaternion_from_euler(double roll, double pitch, double yaw)
+{
+  Eigen::Quaterniond q = Eigen::AngleAxisd(yaw, Eigen::Vector3d::UnitZ()) *
+                         Eigen::AngleAxisd(pitch, Eigen::Vector3d::UnitY()) *
+                         Eigen::AngleAxisd(roll, Eigen::Vector3d::UnitX());
+  q.normalize();
+  return q;
 }
 
 Eigen::Vector3d euler_from_quaternion(const Eigen::Quaterniond& q)
@@ -382,11 +443,9 @@ void ZendrafellLocalisationNode::receive(Message msg)
                                     ", angular.z " + std::to_string(yaw_rate) + ")");
       }
     } else if (const auto* imu = std::get_if<sensor_msgs::msg::Imu>(&msg)) {
-      ukf::Measurement scratch = _ukf.get_empty_measurement();
-      imu_measurement(*imu, scratch);
+      read_imu(*imu);
     } else {
-      ukf::Measurement scratch = _ukf.get_empty_measurement();
-      vo_measurement(std::get<nav_msgs::msg::Odometry>(msg), scratch);
+      read_vo(std::get<nav_msgs::msg::Odometry>(msg));
     }
   } catch (const std::exception& e) {
     drop(input, t, e.what());
@@ -467,32 +526,15 @@ void ZendrafellLocalisationNode::fuse(const Message& msg)
 void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& msg,
                                                  ukf::Measurement& measurement) const
 {
-  if (!finite(msg.linear_acceleration)) {
-    throw std::invalid_argument("linear_acceleration is not finite " +
-                                text(msg.linear_acceleration));
-  }
-  if (!finite(msg.angular_velocity)) {
-    throw std::invalid_argument("angular_velocity is not finite " + text(msg.angular_velocity));
-  }
-  Eigen::Matrix3d blocks[2];
-  const Covariance kinds[2] = {
-    read_covariance<3>(msg.linear_acceleration_covariance, "linear_acceleration_covariance",
-                       blocks[0]),
-    read_covariance<3>(msg.angular_velocity_covariance, "angular_velocity_covariance",
-                       blocks[1])};
-  if (kinds[0] == Covariance::not_measured && kinds[1] == Covariance::not_measured) {
-    throw std::invalid_argument("neither linear acceleration nor angular velocity is measured "
-                                "(both covariances start with -1)");
-  }
+  const ImuReading reading = read_imu(msg);
+  const Covariance* kinds = reading.kinds;
   const auto& sensor = dynamic_cast<const ukf::Imu&>(measurement.get_sensor(kImu));
   const ukf::State state = _ukf.get_state();
   const Eigen::Quaterniond body_to_world = rotation_of(state["Orientation3D"]);
-  const Eigen::Vector3d specific_force(msg.linear_acceleration.x, msg.linear_acceleration.y,
-                                       msg.linear_acceleration.z);
   ukf::VectorX data(6);
   data.head<3>() =
-    specific_force - body_to_world.conjugate() * Eigen::Vector3d(0.0, 0.0, kGravity);
-  data.tail<3>() << msg.angular_velocity.x, msg.angular_velocity.y, msg.angular_velocity.z;
+    reading.specific_force - body_to_world.conjugate() * Eigen::Vector3d(0.0, 0.0, kGravity);
+  data.tail<3>() = reading.angular_velocity;
   if (kinds[0] == Covariance::configured && kinds[1] == Covariance::configured) {
     measurement.sensor_populate(kImu, data);
     return;
@@ -507,7 +549,7 @@ void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& ms
     noise.middleRows(at, 3).setZero();
     noise.middleCols(at, 3).setZero();
     if (kinds[b] == Covariance::given) {
-      noise.block<3, 3>(at, at) = blocks[b];
+      noise.block<3, 3>(at, at) = reading.blocks[b];
     } else {
       noise.block<3, 3>(at, at) = kUnmeasuredVariance * Eigen::Matrix3d::Identity();
       data.segment<3>(at) = state[*fields[b]].head<3>();
@@ -521,21 +563,10 @@ void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& ms
 void ZendrafellLocalisationNode::vo_measurement(const nav_msgs::msg::Odometry& msg,
                                                 ukf::Measurement& measurement) const
 {
-  const auto& p = msg.pose.pose.position;
-  if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) {
-    throw std::invalid_argument("pose.pose.position is not finite (" + std::to_string(p.x) + ", " +
-                                std::to_string(p.y) + ", " + std::to_string(p.z) + ")");
-  }
-  const Eigen::Vector3d angles = euler_from_quaternion(pose_rotation(msg.pose.pose.orientation));
-  Eigen::Matrix<double, 6, 6> covariance;
-  const Covariance kind = read_covariance<6>(msg.pose.covariance, "pose.covariance", covariance);
-  if (kind == Covariance::not_measured) {
-    throw std::invalid_argument("pose.covariance starts with -1: the pose is not measured");
-  }
-  ukf::VectorX data(6);
-  data << p.x, p.y, p.z, angles;
-  if (kind == Covariance::given) {
-    measurement.sensor_populate(kVo, data, covariance);
+  const VoReading reading = read_vo(msg);
+  const ukf::VectorX data = reading.pose;
+  if (reading.covariance_given) {
+    measurement.sensor_populate(kVo, data, reading.covariance);
   } else {
     measurement.sensor_populate(kVo, data);
   }

@@ -11,8 +11,6 @@
 #include <memory>
 #include <sstream>
 
-#include <Eigen/Geometry>
-
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
@@ -364,9 +362,7 @@ nav_msgs::msg::Odometry vo_of(const DriveRow& row)
   m.pose.pose.position.x = row.values[0];
   m.pose.pose.position.y = row.values[1];
   m.pose.pose.position.z = row.values[2];
-  const Eigen::Quaterniond q = Eigen::AngleAxisd(row.values[5], Eigen::Vector3d::UnitZ()) *
-                               Eigen::AngleAxisd(row.values[4], Eigen::Vector3d::UnitY()) *
-                               Eigen::AngleAxisd(row.values[3], Eigen::Vector3d::UnitX());
+  const Eigen::Quaterniond q = quaternion_from_euler(row.values[3], row.values[4], row.values[5]);
   m.pose.pose.orientation.x = q.x();
   m.pose.pose.orientation.y = q.y();
   m.pose.pose.orientation.z = q.z();

@@ -30,6 +30,9 @@ std::string default_config_path(const std::string& source_tree_config,
 /// A message stamp in seconds: sec + nanosec * 1e-9.
 double get_seconds_from_stamp(const builtin_interfaces::msg::Time& stamp);
 
+/// The rotation Rz(yaw) Ry(pitch) Rx(roll), normalised: how the node publishes its Euler angles.
+Eigen::Quaterniond quaternion_from_euler(double roll, double pitch, double yaw);
+
 /// Roll, pitch and yaw (rotations about x, y, z, composed as Rz(yaw) Ry(pitch) Rx(roll)) of the
 /// rotation `q` (normalised first): the inverse of the conversion the node publishes with. Pitch
 /// is in [-pi/2, pi/2]; at exactly +-pi/2, where only roll - yaw (or roll + yaw) is defined, yaw
