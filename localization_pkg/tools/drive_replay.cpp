@@ -516,6 +516,7 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
     result.final_error = e;
     result.final_heading_error = h;
   }
+  result.matched = matched;
   if (matched > 0) {
     result.rms_error = std::sqrt(sum / static_cast<double>(matched));
     result.rms_heading_error = std::sqrt(sum_heading / static_cast<double>(matched));
@@ -738,23 +739,26 @@ std::string summary(const Result& result)
     s << buf;
   }
   if (result.has_truth) {
+    std::snprintf(buf, sizeof(buf), "against ground truth (%.1f m travelled):\n", result.distance);
+    s << buf;
+  }
+  if (result.has_truth && result.matched > 0) {
     const double pct = result.distance > 0 ? 100 * result.final_error / result.distance : 0.0;
     std::snprintf(buf, sizeof(buf),
-                  "against ground truth (%.1f m travelled):\n"
                   "  final position error  %.3f m (%.2f %% of the distance)\n"
                   "  RMS position error    %.3f m\n"
                   "  RMS heading error     %.4f rad (final %.4f rad)\n",
-                  result.distance, result.final_error, pct, result.rms_error,
-                  result.rms_heading_error, result.final_heading_error);
+                  result.final_error, pct, result.rms_error, result.rms_heading_error,
+                  result.final_heading_error);
     s << buf;
-    if (result.has_dead_reckoning) {
-      std::snprintf(buf, sizeof(buf),
-                    "  dead reckoning of the encoder readings alone: final %.3f m, RMS %.3f m, "
-                    "RMS heading %.4f rad\n",
-                    result.dead_reckoning_final_error, result.dead_reckoning_rms_error,
-                    result.dead_reckoning_rms_heading_error);
-      s << buf;
-    }
+  }
+  if (result.has_truth && result.has_dead_reckoning) {
+    std::snprintf(buf, sizeof(buf),
+                  "  dead reckoning of the encoder readings alone: final %.3f m, RMS %.3f m, RMS "
+                  "heading %.4f rad\n",
+                  result.dead_reckoning_final_error, result.dead_reckoning_rms_error,
+                  result.dead_reckoning_rms_heading_error);
+    s << buf;
   }
   if (result.nis_updates > 0) {
     const double n = static_cast<double>(result.nis_updates);

@@ -78,6 +78,7 @@ struct Result
   double distance = 0.0;
   // The fused estimate at every published message against that row's truth; dead reckoning of
   // the encoder readings alone (sent or not) at every encoder row. Heading errors are wrapped.
+  std::size_t matched = 0;  // published estimates with a row of their stamp
   double final_error = 0.0, rms_error = 0.0;
   double final_heading_error = 0.0, rms_heading_error = 0.0;
   double dead_reckoning_final_error = 0.0, dead_reckoning_rms_error = 0.0;

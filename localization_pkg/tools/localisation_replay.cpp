@@ -88,11 +88,21 @@ int main(int argc, char** argv)
 
   localisation_replay::Sensors sensors = localisation_replay::sensors_in(rows);
   if (!sensor_list.empty()) {
+    const localisation_replay::Sensors present = sensors;
     try {
       sensors = localisation_replay::parse_sensors(sensor_list);
     } catch (const std::exception& e) {
       std::cerr << "localisation_replay: --sensors " << sensor_list << ": " << e.what() << '\n';
       return usage();
+    }
+    for (const auto& [sensor, name] : {std::pair{localisation_replay::Sensor::encoders, "encoders"},
+                                       std::pair{localisation_replay::Sensor::imu, "imu"},
+                                       std::pair{localisation_replay::Sensor::vo, "vo"}}) {
+      if (sensors.has(sensor) && !present.has(sensor) && row_error.empty()) {
+        std::cerr << "localisation_replay: --sensors " << sensor_list << ": " << drive
+                  << " has no rows of the sensor " << name << '\n';
+        return usage();
+      }
     }
   }
   if (config.empty()) {
