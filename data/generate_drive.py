@@ -57,6 +57,17 @@ def approach(value, target, step):
     return min(value + step, target) if value < target else max(value - step, target)
 
 
+def along_arc(x, y, yaw, speed, yaw_rate, dt):
+    """The pose after dt at a constant speed and yaw rate: exactly along the arc."""
+    if abs(yaw_rate) > 1e-12:
+        x += speed / yaw_rate * (math.sin(yaw + yaw_rate * dt) - math.sin(yaw))
+        y -= speed / yaw_rate * (math.cos(yaw + yaw_rate * dt) - math.cos(yaw))
+    else:
+        x += speed * dt * math.cos(yaw)
+        y += speed * dt * math.sin(yaw)
+    return x, y, yaw + yaw_rate * dt
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=7)
@@ -95,13 +106,7 @@ def main():
                 speed = approach(speed, target_speed, MAX_ACCEL * dt)
                 yaw_rate = approach(yaw_rate, target_rate if target_speed > 0 else 0.0,
                                     MAX_YAW_ACCEL * dt)
-                if abs(yaw_rate) > 1e-12:
-                    x += speed / yaw_rate * (math.sin(yaw + yaw_rate * dt) - math.sin(yaw))
-                    y -= speed / yaw_rate * (math.cos(yaw + yaw_rate * dt) - math.cos(yaw))
-                else:
-                    x += speed * dt * math.cos(yaw)
-                    y += speed * dt * math.sin(yaw)
-                yaw += yaw_rate * dt
+                x, y, yaw = along_arc(x, y, yaw, speed, yaw_rate, dt)
                 k += 1
 
 
@@ -174,13 +179,7 @@ def multi_sensor(seed, noise_scale, path):
                               f"{e[0]:.6f},{e[1]:.6f},{e[2]:.6f},{truth}\n")
                 # Advance the truth over the next 10 ms along an exact arc.
                 speed, yaw_rate = next_speed, next_rate
-                if abs(yaw_rate) > 1e-12:
-                    x += speed / yaw_rate * (math.sin(yaw + yaw_rate * dt) - math.sin(yaw))
-                    y -= speed / yaw_rate * (math.cos(yaw + yaw_rate * dt) - math.cos(yaw))
-                else:
-                    x += speed * dt * math.cos(yaw)
-                    y += speed * dt * math.sin(yaw)
-                yaw += yaw_rate * dt
+                x, y, yaw = along_arc(x, y, yaw, speed, yaw_rate, dt)
                 k += 1
 
 

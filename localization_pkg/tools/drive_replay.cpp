@@ -325,12 +325,19 @@ Sensors sensors_in(const std::vector<DriveRow>& rows)
 namespace
 {
 
+std_msgs::msg::Header header_of(const DriveRow& row, const char* frame)
+{
+  std_msgs::msg::Header header;
+  header.stamp.sec = row.sec;
+  header.stamp.nanosec = row.nanosec;
+  header.frame_id = frame;
+  return header;
+}
+
 geometry_msgs::msg::TwistStamped twist_of(const DriveRow& row)
 {
   geometry_msgs::msg::TwistStamped m;
-  m.header.stamp.sec = row.sec;
-  m.header.stamp.nanosec = row.nanosec;
-  m.header.frame_id = "base_link";
+  m.header = header_of(row, "base_link");
   m.twist.linear.x = row.linear_x;
   m.twist.angular.z = row.angular_z;
   return m;
@@ -339,9 +346,7 @@ geometry_msgs::msg::TwistStamped twist_of(const DriveRow& row)
 sensor_msgs::msg::Imu imu_of(const DriveRow& row)
 {
   sensor_msgs::msg::Imu m;
-  m.header.stamp.sec = row.sec;
-  m.header.stamp.nanosec = row.nanosec;
-  m.header.frame_id = "imu_link";
+  m.header = header_of(row, "imu_link");
   m.orientation_covariance[0] = -1.0;  // no orientation estimate, as ROS marks it
   m.linear_acceleration.x = row.values[0];
   m.linear_acceleration.y = row.values[1];
@@ -355,9 +360,7 @@ sensor_msgs::msg::Imu imu_of(const DriveRow& row)
 nav_msgs::msg::Odometry vo_of(const DriveRow& row)
 {
   nav_msgs::msg::Odometry m;
-  m.header.stamp.sec = row.sec;
-  m.header.stamp.nanosec = row.nanosec;
-  m.header.frame_id = "odom";
+  m.header = header_of(row, "odom");
   m.child_frame_id = "camera_link";
   m.pose.pose.position.x = row.values[0];
   m.pose.pose.position.y = row.values[1];
