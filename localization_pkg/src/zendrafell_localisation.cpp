@@ -10,10 +10,12 @@
 #include <vector>
 
 #include <Eigen/Cholesky>
+#include <Eigen/Eigenvalues>
 #include <Eigen/Geometry>
 
 #include "ament_index_cpp/get_package_share_directory.hpp"
 #include "ukf/helpers.hpp"
+#include "ukf/sensors/OrientationSensor.hpp"
 #include "ukf/sensors/VO.hpp"
 #include "ukf/sensors/imu.hpp"
 
@@ -60,6 +62,7 @@ void check_node_contract(const ukf::Filter& filter, const std::string& path)
 
 const std::string kImu = "imu";
 const std::string kVo = "vo";
+const std::string kImuOrientation = "imu_orientation";
 constexpr double kGravity = 9.80665;  // m/s^2, along the world's -z
 // A block the message marks as not measured: the current estimate with this variance, so that
 // it carries no information.
@@ -74,6 +77,8 @@ const char* input_name(ZendrafellLocalisationNode::Input input)
       return "IMU";
     case ZendrafellLocalisationNode::Input::vo:
       return "visual odometry";
+    case ZendrafellLocalisationNode::Input::wheel_odom:
+      return "wheel odometry";
     default:
       return "encoder";
   }
@@ -90,14 +95,12 @@ void check_frame(const std::string& parameter, const std::string& frame)
   }
 }
 
-// A topic that is set must have its sensor, of the right type and size, in the configuration.
+// A topic or feature that is set must have its sensor, of the right type and size, in the
+// configuration; `what` says which parameter asks for it.
 template <typename SensorType>
-void check_topic_sensor(const ukf::Filter& filter, const std::string& path,
-                        const std::string& parameter, const std::string& topic,
-                        const std::string& sensor, const char* type, int size)
+void check_sensor(const ukf::Filter& filter, const std::string& what, const std::string& sensor,
+                  const char* type, int size)
 {
-  const std::string what = "parameter '" + parameter + "' is \"" + topic +
-                           "\", but the configuration " + path;
   const ukf::Measurement measurement = filter.get_empty_measurement();
   for (std::size_t i = 0; i < measurement.number_of_sensors(); ++i) {
     const ukf::ISensor& s = measurement.get_sensor(static_cast<int>(i));
@@ -117,6 +120,17 @@ void check_topic_sensor(const ukf::Filter& filter, const std::string& path,
   }
   throw std::runtime_error(what + " has no sensor named \"" + sensor + "\" (type \"" + type +
                            "\", size " + std::to_string(size) + ")");
+}
+
+template <typename SensorType>
+void check_topic_sensor(const ukf::Filter& filter, const std::string& path,
+                        const std::string& parameter, const std::string& topic,
+                        const std::string& sensor, const char* type, int size)
+{
+  check_sensor<SensorType>(filter,
+                           "parameter '" + parameter + "' is \"" + topic +
+                             "\", but the configuration " + path,
+                           sensor, type, size);
 }
 
 std::string bare_topic(const std::string& topic)
@@ -153,6 +167,51 @@ Covariance read_covariance(const std::array<double, N * N>& a, const char* field
   return Covariance::given;
 }
 
+// The least covariance that is neither below `configured` nor below `given`, in the order of
+// positive semi-definite matrices, along the directions in which `given` differs from
+// `configured`: with configured = L L^T and L^-1 given L^-T = V diag(lambda) V^T, it is
+// L V diag(max(lambda, 1)) V^T L^T. It is `given` itself when given >= configured, `configured`
+// itself when given <= configured, and positive definite whenever `configured` is.
+Eigen::MatrixXd floor_covariance(const Eigen::MatrixXd& given, const Eigen::MatrixXd& configured)
+{
+  const Eigen::LLT<Eigen::MatrixXd> llt(configured);
+  if (llt.info() != Eigen::Success) {
+    // No floor can be drawn under a configured noise that is not positive definite: raise the
+    // variances only.
+    Eigen::MatrixXd out = given;
+    out.diagonal() = given.diagonal().cwiseMax(configured.diagonal());
+    return out;
+  }
+  const Eigen::MatrixXd l = llt.matrixL();
+  const Eigen::MatrixXd relative =
+    llt.matrixL().solve(llt.matrixL().solve(given).transpose()).transpose();
+  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(0.5 *
+                                                             (relative + relative.transpose()));
+  const Eigen::VectorXd lambda = eigen.eigenvalues();
+  if (lambda.minCoeff() >= 1.0) {
+    return given;
+  }
+  if (lambda.maxCoeff() <= 1.0) {
+    return configured;
+  }
+  const Eigen::MatrixXd lv = l * eigen.eigenvectors();
+  Eigen::MatrixXd out = lv * lambda.cwiseMax(1.0).asDiagonal() * lv.transpose();
+  return 0.5 * (out + out.transpose());
+}
+
+// The noise a message's covariance block gives under `policy`; `configured` when the message
+// leaves it unknown. A block marked not measured is handled by the caller.
+template <typename Given>
+Eigen::MatrixXd block_noise(Covariance kind, const Given& given, const Eigen::MatrixXd& configured,
+                            ZendrafellLocalisationNode::CovariancePolicy policy)
+{
+  using Policy = ZendrafellLocalisationNode::CovariancePolicy;
+  if (kind != Covariance::given || policy == Policy::ignore) {
+    return configured;
+  }
+  return policy == Policy::floor ? floor_covariance(given, configured) : Eigen::MatrixXd(given);
+}
+
 bool finite(const geometry_msgs::msg::Vector3& v)
 {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
@@ -175,15 +234,20 @@ Eigen::Quaterniond pose_rotation(const geometry_msgs::msg::Quaternion& q)
   return r.normalized();
 }
 
-// What an IMU message holds, checked; throws naming the field that cannot be used.
+// What an IMU message holds, checked; throws naming the field that cannot be used. The
+// orientation is read only when it is to be fused and the message gives one.
 struct ImuReading
 {
   Eigen::Vector3d specific_force, angular_velocity;
   Covariance kinds[2];  // linear acceleration, angular velocity
   Eigen::Matrix3d blocks[2];
+  bool has_orientation = false;
+  Eigen::Quaterniond orientation = Eigen::Quaterniond::Identity();
+  Covariance orientation_kind = Covariance::not_measured;
+  Eigen::Matrix3d orientation_block;
 };
 
-ImuReading read_imu(const sensor_msgs::msg::Imu& msg)
+ImuReading read_imu(const sensor_msgs::msg::Imu& msg, bool with_orientation)
 {
   if (!finite(msg.linear_acceleration)) {
     throw std::invalid_argument("linear_acceleration is not finite " +
@@ -200,7 +264,22 @@ ImuReading read_imu(const sensor_msgs::msg::Imu& msg)
                                   "linear_acceleration_covariance", r.blocks[0]);
   r.kinds[1] = read_covariance<3>(msg.angular_velocity_covariance, "angular_velocity_covariance",
                                   r.blocks[1]);
-  if (r.kinds[0] == Covariance::not_measured && r.kinds[1] == Covariance::not_measured) {
+  if (with_orientation && msg.orientation_covariance[0] != -1.0) {
+    const auto& q = msg.orientation;
+    const Eigen::Quaterniond o(q.w, q.x, q.y, q.z);
+    const double norm = o.norm();
+    if (!std::isfinite(norm) || !(std::abs(norm - 1.0) < 0.01)) {
+      throw std::invalid_argument("orientation is not a unit quaternion (norm " +
+                                  std::to_string(norm) + "); a message without one marks "
+                                  "orientation_covariance[0] with -1");
+    }
+    r.has_orientation = true;
+    r.orientation = o.normalized();
+    r.orientation_kind =
+      read_covariance<3>(msg.orientation_covariance, "orientation_covariance", r.orientation_block);
+  }
+  if (r.kinds[0] == Covariance::not_measured && r.kinds[1] == Covariance::not_measured &&
+      !r.has_orientation) {
     throw std::invalid_argument("neither linear acceleration nor angular velocity is measured "
                                 "(both covariances start with -1)");
   }
@@ -232,6 +311,167 @@ VoReading read_vo(const nav_msgs::msg::Odometry& msg)
   return r;
 }
 
+// What a wheel-odometry message holds for the sensor "encoders": forward speed and yaw rate,
+// with the twist covariance's entries (0,0), (0,5), (5,0) and (5,5).
+struct WheelReading
+{
+  Eigen::Vector2d twist;
+  Covariance kind = Covariance::configured;
+  Eigen::Matrix2d block;
+};
+
+WheelReading read_wheel(const nav_msgs::msg::Odometry& msg)
+{
+  const auto& t = msg.twist.twist;
+  if (!(finite(t.linear) && finite(t.angular))) {
+    throw std::invalid_argument("the twist is not finite (linear " + text(t.linear) +
+                                ", angular " + text(t.angular) + ")");
+  }
+  const auto& c = msg.twist.covariance;
+  WheelReading r;
+  r.twist << t.linear.x, t.angular.z;
+  r.kind = read_covariance<2>(std::array<double, 4>{c[0], c[5], c[30], c[35]},
+                              "twist.covariance (entries (0,0), (0,5), (5,0), (5,5))", r.block);
+  if (r.kind == Covariance::not_measured) {
+    throw std::invalid_argument("twist.covariance starts with -1: the twist is not measured");
+  }
+  return r;
+}
+
+Eigen::Vector3d vector_of(const geometry_msgs::msg::Vector3& v) { return {v.x, v.y, v.z}; }
+
+void assign(geometry_msgs::msg::Vector3& out, const Eigen::Vector3d& v)
+{
+  out.x = v.x();
+  out.y = v.y();
+  out.z = v.z();
+}
+
+// A covariance block that carries numbers (neither unknown nor marked not measured).
+template <std::size_t N>
+bool carries_numbers(const std::array<double, N>& a)
+{
+  return a[0] != -1.0 && std::any_of(a.begin(), a.end(), [](double v) { return v != 0.0; });
+}
+
+// J A J^T on a row-major N x N array.
+template <int N>
+void transform_covariance(std::array<double, N * N>& a, const Eigen::Matrix<double, N, N>& j)
+{
+  Eigen::Map<Eigen::Matrix<double, N, N, Eigen::RowMajor>> m(a.data());
+  const Eigen::Matrix<double, N, N> out = j * m * j.transpose();
+  m = 0.5 * (out + out.transpose());
+}
+
+// The transform tf2 gave, as a rigid motion; throws when it is not one (a non-finite entry or a
+// quaternion off unit length by more than tf2 itself accepts).
+Eigen::Isometry3d rigid_motion(const geometry_msgs::msg::TransformStamped& t)
+{
+  const auto& q = t.transform.rotation;
+  const Eigen::Quaterniond rotation(q.w, q.x, q.y, q.z);
+  const Eigen::Vector3d translation = vector_of(t.transform.translation);
+  const double norm = rotation.norm();
+  if (!translation.allFinite() || !std::isfinite(norm) || !(std::abs(norm - 1.0) < 0.01)) {
+    throw std::invalid_argument("the transform is not a rigid motion (translation " +
+                                text(t.transform.translation) + ", quaternion norm " +
+                                std::to_string(norm) + ")");
+  }
+  Eigen::Isometry3d motion = Eigen::Isometry3d::Identity();
+  motion.linear() = rotation.normalized().toRotationMatrix();
+  motion.translation() = translation;
+  return motion;
+}
+
+Eigen::Matrix3d skew(const Eigen::Vector3d& v)
+{
+  Eigen::Matrix3d m;
+  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
+  return m;
+}
+
+// An IMU message moved into the base frame. `mount` takes the IMU frame's vectors into the base
+// frame, and its translation is where the IMU sits on the vehicle. The accelerometer there also
+// feels the centripetal acceleration of its lever arm, w x (w x r), which is removed with the
+// measured rate; the tangential part, dw/dt x r, remains.
+void imu_to_base(sensor_msgs::msg::Imu& m, const Eigen::Isometry3d& mount)
+{
+  const Eigen::Matrix3d r = mount.linear();
+  const Eigen::Vector3d w = r * vector_of(m.angular_velocity);
+  Eigen::Vector3d a = r * vector_of(m.linear_acceleration);
+  if (m.angular_velocity_covariance[0] != -1.0) {
+    a -= w.cross(w.cross(mount.translation()));
+  }
+  assign(m.angular_velocity, w);
+  assign(m.linear_acceleration, a);
+  for (auto* block : {&m.angular_velocity_covariance, &m.linear_acceleration_covariance}) {
+    if (carries_numbers(*block)) {
+      transform_covariance<3>(*block, r);
+    }
+  }
+  const auto& q = m.orientation;
+  const Eigen::Quaterniond imu(q.w, q.x, q.y, q.z);
+  if (m.orientation_covariance[0] != -1.0 && std::isfinite(imu.norm()) && imu.norm() > 1e-9) {
+    // The IMU frame's orientation in the world, followed back from the base to the IMU.
+    const Eigen::Quaterniond base = (imu.normalized() * Eigen::Quaterniond(r).conjugate()).normalized();
+    m.orientation.x = base.x();
+    m.orientation.y = base.y();
+    m.orientation.z = base.z();
+    m.orientation.w = base.w();
+    if (carries_numbers(m.orientation_covariance)) {
+      transform_covariance<3>(m.orientation_covariance, r);
+    }
+  }
+}
+
+// A wheel-odometry twist of the frame `mount` describes (its child frame, at the translation
+// t in the base frame) as the base frame's twist: w_b = R w_c, v_b = R v_c + t x w_b.
+void twist_to_base(nav_msgs::msg::Odometry& m, const Eigen::Isometry3d& mount)
+{
+  const Eigen::Matrix3d r = mount.linear();
+  const Eigen::Matrix3d lever = skew(mount.translation());
+  const Eigen::Vector3d w = r * vector_of(m.twist.twist.angular);
+  const Eigen::Vector3d v = r * vector_of(m.twist.twist.linear) + lever * w;
+  assign(m.twist.twist.linear, v);
+  assign(m.twist.twist.angular, w);
+  if (carries_numbers(m.twist.covariance)) {
+    Eigen::Matrix<double, 6, 6> j = Eigen::Matrix<double, 6, 6>::Zero();
+    j.topLeftCorner<3, 3>() = r;
+    j.topRightCorner<3, 3>() = lever * r;
+    j.bottomRightCorner<3, 3>() = r;
+    transform_covariance<6>(m.twist.covariance, j);
+  }
+}
+
+// A visual-odometry pose of the child frame in the header frame as the pose of the base in the
+// odometry frame: T_ob = T_oh T_hc T_cb. The covariance follows to first order: a rotation of the
+// child by d (in the header frame) moves the base by d x (R_hc t_cb).
+void pose_to_base(nav_msgs::msg::Odometry& m, const Eigen::Isometry3d& odom_from_header,
+                  const Eigen::Isometry3d& child_from_base)
+{
+  const auto& p = m.pose.pose.position;
+  Eigen::Isometry3d header_from_child = Eigen::Isometry3d::Identity();
+  header_from_child.linear() = pose_rotation(m.pose.pose.orientation).toRotationMatrix();
+  header_from_child.translation() = Eigen::Vector3d(p.x, p.y, p.z);
+  const Eigen::Isometry3d odom_from_base = odom_from_header * header_from_child * child_from_base;
+  m.pose.pose.position.x = odom_from_base.translation().x();
+  m.pose.pose.position.y = odom_from_base.translation().y();
+  m.pose.pose.position.z = odom_from_base.translation().z();
+  const Eigen::Quaterniond q(odom_from_base.linear());
+  m.pose.pose.orientation.x = q.x();
+  m.pose.pose.orientation.y = q.y();
+  m.pose.pose.orientation.z = q.z();
+  m.pose.pose.orientation.w = q.w();
+  if (carries_numbers(m.pose.covariance)) {
+    const Eigen::Matrix3d r = odom_from_header.linear();
+    const Eigen::Vector3d arm = header_from_child.linear() * child_from_base.translation();
+    Eigen::Matrix<double, 6, 6> j = Eigen::Matrix<double, 6, 6>::Zero();
+    j.topLeftCorner<3, 3>() = r;
+    j.topRightCorner<3, 3>() = -r * skew(arm);
+    j.bottomRightCorner<3, 3>() = r;
+    transform_covariance<6>(m.pose.covariance, j);
+  }
+}
+
 Eigen::Quaterniond rotation_of(const ukf::VectorX& e)
 {
   return quaternion_from_euler(e(0), e(1), e(2));
@@ -242,13 +482,39 @@ int64_t stamp_key(const builtin_interfaces::msg::Time& stamp)
   return static_cast<int64_t>(stamp.sec) * 1000000000 + static_cast<int64_t>(stamp.nanosec);
 }
 
-const builtin_interfaces::msg::Time& stamp_of(const std::variant<
-                                               geometry_msgs::msg::TwistStamped,
-                                               sensor_msgs::msg::Imu, nav_msgs::msg::Odometry>& m)
+// The stamp of any message the node holds.
+template <typename T>
+auto stamp_in(const T& m) -> const decltype(m.header.stamp)&
+{
+  return m.header.stamp;
+}
+template <typename T>
+auto stamp_in(const T& m) -> const decltype(m.odometry.header.stamp)&
+{
+  return m.odometry.header.stamp;
+}
+template <typename Variant>
+const builtin_interfaces::msg::Time& stamp_of(const Variant& m)
 {
   return std::visit([](const auto& msg) -> const builtin_interfaces::msg::Time& {
-    return msg.header.stamp;
+    return stamp_in(msg);
   }, m);
+}
+
+// A parameter that takes one of a few words; throws naming it and what it accepts.
+template <typename Enum, std::size_t N>
+Enum choice(const std::string& parameter, const std::string& value,
+            const std::array<std::pair<const char*, Enum>, N>& words)
+{
+  std::string accepted;
+  for (const auto& [word, e] : words) {
+    if (value == word) {
+      return e;
+    }
+    accepted += std::string(accepted.empty() ? "" : ", ") + "\"" + word + "\"";
+  }
+  throw std::invalid_argument("parameter '" + parameter + "' must be one of " + accepted +
+                              ", got \"" + value + "\"");
 }
 
 }  // namespace
@@ -320,6 +586,18 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   const bool publish_tf = this->declare_parameter<bool>("publish_tf", false);
   const std::string imu_topic = this->declare_parameter<std::string>("imu_topic", "");
   const std::string vo_topic = this->declare_parameter<std::string>("vo_topic", "");
+  const std::string wheel_odom_topic =
+    this->declare_parameter<std::string>("wheel_odom_topic", "");
+  _covariance_policy = choice<CovariancePolicy, 3>(
+    "message_covariance", this->declare_parameter<std::string>("message_covariance", "use"),
+    {{{"use", CovariancePolicy::use},
+      {"ignore", CovariancePolicy::ignore},
+      {"floor", CovariancePolicy::floor}}});
+  _imu_orientation = choice<ImuOrientation, 3>(
+    "imu_orientation", this->declare_parameter<std::string>("imu_orientation", "none"),
+    {{{"none", ImuOrientation::none},
+      {"roll_pitch", ImuOrientation::roll_pitch},
+      {"all", ImuOrientation::all}}});
   _fusion_delay = this->declare_parameter<double>("fusion_delay", 0.0);
   if (!(std::isfinite(_fusion_delay) && _fusion_delay >= 0.0 && _fusion_delay < _max_time_jump)) {
     throw std::invalid_argument("parameter 'fusion_delay' must be a number of seconds from 0 up to "
@@ -328,18 +606,25 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   }
   // Beyond a century every stamp a message can carry is within the delay.
   _fusion_delay_ns = static_cast<int64_t>(std::llround(std::min(_fusion_delay, 4e9) * 1e9));
-  for (const auto& [parameter, topic] : {std::pair{"imu_topic", imu_topic},
-                                         std::pair{"vo_topic", vo_topic}}) {
+  const std::pair<const char*, std::string> topics[] = {
+    {"imu_topic", imu_topic}, {"vo_topic", vo_topic}, {"wheel_odom_topic", wheel_odom_topic}};
+  for (std::size_t i = 0; i < std::size(topics); ++i) {
+    const auto& [parameter, topic] = topics[i];
+    if (topic.empty()) {
+      continue;
+    }
     for (const char* taken : {"encoder_vel", "odometry/filtered"}) {
-      if (!topic.empty() && bare_topic(topic) == taken) {
+      if (bare_topic(topic) == taken) {
         throw std::invalid_argument("parameter '" + std::string(parameter) + "' must not be \"" +
                                     topic + "\", the node's own topic");
       }
     }
-  }
-  if (!imu_topic.empty() && bare_topic(imu_topic) == bare_topic(vo_topic)) {
-    throw std::invalid_argument("parameters 'imu_topic' and 'vo_topic' must differ (both are \"" +
-                                imu_topic + "\")");
+    for (std::size_t j = 0; j < i; ++j) {
+      if (bare_topic(topic) == bare_topic(topics[j].second)) {
+        throw std::invalid_argument("parameters '" + std::string(topics[j].first) + "' and '" +
+                                    parameter + "' must differ (both are \"" + topic + "\")");
+      }
+    }
   }
   RCLCPP_INFO(this->get_logger(), "Config used for UKF: %s", config_path.c_str());
 
@@ -364,10 +649,30 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   if (!vo_topic.empty()) {
     check_topic_sensor<ukf::VO>(_ukf, config_path, "vo_topic", vo_topic, kVo, "VO", 6);
   }
+  if (_imu_orientation != ImuOrientation::none) {
+    check_sensor<ukf::OrientationSensor>(
+      _ukf,
+      "parameter 'imu_orientation' is \"" +
+        std::string(_imu_orientation == ImuOrientation::all ? "all" : "roll_pitch") +
+        "\", but the configuration " + config_path,
+      kImuOrientation, "ORIENTATION_SENSOR", 3);
+    if (imu_topic.empty()) {
+      RCLCPP_WARN(this->get_logger(),
+                  "parameter 'imu_orientation' is set but 'imu_topic' is not: no orientation "
+                  "will be fused");
+    }
+  }
 
   _ukf_publisher = this->create_publisher<nav_msgs::msg::Odometry>("odometry/filtered", 10);
   if (publish_tf) {
     _tf_broadcaster = std::make_unique<tf2_ros::TransformBroadcaster>(this);
+  }
+  // Sensor frames are looked up in the transforms on "/tf" and "/tf_static", heard in this node's
+  // own spin (no thread of the listener's), so that a transform and the messages published
+  // after it are handled in that order.
+  _tf_buffer = std::make_unique<tf2_ros::Buffer>(this->get_clock());
+  if (!imu_topic.empty() || !vo_topic.empty() || !wheel_odom_topic.empty()) {
+    _tf_listener = std::make_unique<tf2_ros::TransformListener>(*_tf_buffer, this, false);
   }
   // Bound through a lambda on const Msg&, the form Humble accepts without deprecation.
   _enc_subscription = this->create_subscription<geometry_msgs::msg::TwistStamped>(
@@ -396,6 +701,17 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
     }
   } catch (const std::exception& e) {
     throw std::invalid_argument("parameter 'vo_topic': " + std::string(e.what()));
+  }
+  // Wheel odometry comes from the robot's base controller, as encoder_vel does: reliable.
+  try {
+    if (!wheel_odom_topic.empty()) {
+      _wheel_subscription = this->create_subscription<nav_msgs::msg::Odometry>(
+        wheel_odom_topic, 10, [this](const nav_msgs::msg::Odometry& msg) {
+          wheel_odom_callback(std::make_shared<nav_msgs::msg::Odometry>(msg));
+        });
+    }
+  } catch (const std::exception& e) {
+    throw std::invalid_argument("parameter 'wheel_odom_topic': " + std::string(e.what()));
   }
 }
 
@@ -427,6 +743,15 @@ void ZendrafellLocalisationNode::vo_callback(std::shared_ptr<nav_msgs::msg::Odom
   }
 }
 
+void ZendrafellLocalisationNode::wheel_odom_callback(std::shared_ptr<nav_msgs::msg::Odometry> msg)
+{
+  RCLCPP_INFO(this->get_logger(), "Received wheel odometry data, counter: %d", _wheel_counter);
+  ++_wheel_counter;
+  if (_wheel_subscription) {  // without "wheel_odom_topic" the handler only counts
+    receive(WheelOdometry{*msg});
+  }
+}
+
 // A message whose content cannot be used is dropped on arrival; the rest are fused at once, or
 // held by "fusion_delay" and fused in stamp order.
 void ZendrafellLocalisationNode::receive(Message msg)
@@ -435,18 +760,28 @@ void ZendrafellLocalisationNode::receive(Message msg)
   const double t = get_seconds_from_stamp(stamp_of(msg));
   // The node never dies on a message: whatever goes wrong drops that message only.
   try {
-    if (const auto* m = std::get_if<geometry_msgs::msg::TwistStamped>(&msg)) {
-      const double speed = m->twist.linear.x;
-      const double yaw_rate = m->twist.angular.z;
-      if (!std::isfinite(speed) || !std::isfinite(yaw_rate)) {
-        throw std::invalid_argument("the twist is not finite (linear.x " + std::to_string(speed) +
-                                    ", angular.z " + std::to_string(yaw_rate) + ")");
+    const auto check = [this](const Message& m) {
+      if (const auto* twist = std::get_if<geometry_msgs::msg::TwistStamped>(&m)) {
+        const double speed = twist->twist.linear.x;
+        const double yaw_rate = twist->twist.angular.z;
+        if (!std::isfinite(speed) || !std::isfinite(yaw_rate)) {
+          throw std::invalid_argument("the twist is not finite (linear.x " +
+                                      std::to_string(speed) + ", angular.z " +
+                                      std::to_string(yaw_rate) + ")");
+        }
+      } else if (const auto* imu = std::get_if<sensor_msgs::msg::Imu>(&m)) {
+        read_imu(*imu, _imu_orientation != ImuOrientation::none);
+      } else if (const auto* vo = std::get_if<nav_msgs::msg::Odometry>(&m)) {
+        read_vo(*vo);
+      } else {
+        read_wheel(std::get<WheelOdometry>(m).odometry);
       }
-    } else if (const auto* imu = std::get_if<sensor_msgs::msg::Imu>(&msg)) {
-      read_imu(*imu);
-    } else {
-      read_vo(std::get<nav_msgs::msg::Odometry>(msg));
+    };
+    check(msg);
+    if (!to_base_frame(msg)) {
+      return;
     }
+    check(msg);  // what the transform made of it
   } catch (const std::exception& e) {
     drop(input, t, e.what());
     return;
@@ -508,8 +843,10 @@ void ZendrafellLocalisationNode::fuse(const Message& msg)
       measurement.sensor_populate(kEncoders, data);
     } else if (const auto* imu = std::get_if<sensor_msgs::msg::Imu>(&msg)) {
       imu_measurement(*imu, measurement);
+    } else if (const auto* vo = std::get_if<nav_msgs::msg::Odometry>(&msg)) {
+      vo_measurement(*vo, measurement);
     } else {
-      vo_measurement(std::get<nav_msgs::msg::Odometry>(msg), measurement);
+      wheel_measurement(std::get<WheelOdometry>(msg).odometry, measurement);
     }
     _ukf.update(std::move(measurement), t);
     _has_last_time = true;
@@ -522,34 +859,68 @@ void ZendrafellLocalisationNode::fuse(const Message& msg)
 }
 
 // Acceleration with gravity removed through the current orientation estimate, angular velocity
-// as it is; the message's covariances replace the configured noise block by block.
+// as it is; the message's covariances give the noise block by block under the covariance policy.
+// With "imu_orientation" set, the orientation goes into the sensor "imu_orientation" of the same
+// update (its yaw not measured under "roll_pitch").
 void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& msg,
                                                  ukf::Measurement& measurement) const
 {
-  const ImuReading reading = read_imu(msg);
+  const ImuReading reading = read_imu(msg, _imu_orientation != ImuOrientation::none);
   const Covariance* kinds = reading.kinds;
-  const auto& sensor = dynamic_cast<const ukf::Imu&>(measurement.get_sensor(kImu));
   const ukf::State state = _ukf.get_state();
-  const Eigen::Quaterniond body_to_world = rotation_of(state["Orientation3D"]);
+  const ukf::VectorX orientation = state["Orientation3D"];
+  if (reading.has_orientation) {
+    const auto& sensor = measurement.get_sensor(kImuOrientation);
+    const ukf::MatrixX configured = sensor.get_noise();
+    ukf::MatrixX noise =
+      block_noise(reading.orientation_kind, reading.orientation_block, configured,
+                  _covariance_policy);
+    ukf::VectorX data = euler_from_quaternion(reading.orientation);
+    if (_imu_orientation == ImuOrientation::roll_pitch) {
+      // A magnetometer's yaw is often wrong: it carries no information here.
+      noise.row(2).setZero();
+      noise.col(2).setZero();
+      noise(2, 2) = kUnmeasuredVariance;
+      data(2) = orientation(2);
+    }
+    measurement.sensor_populate(kImuOrientation, data, noise);
+  }
+  if (kinds[0] == Covariance::not_measured && kinds[1] == Covariance::not_measured) {
+    return;  // the orientation alone
+  }
+  const auto& sensor = dynamic_cast<const ukf::Imu&>(measurement.get_sensor(kImu));
+  const Eigen::Quaterniond body_to_world = rotation_of(orientation);
   ukf::VectorX data(6);
   data.head<3>() =
     reading.specific_force - body_to_world.conjugate() * Eigen::Vector3d(0.0, 0.0, kGravity);
   data.tail<3>() = reading.angular_velocity;
-  if (kinds[0] == Covariance::configured && kinds[1] == Covariance::configured) {
+  const bool as_configured = [&] {
+    for (int b = 0; b < 2; ++b) {
+      if (kinds[b] == Covariance::not_measured ||
+          (kinds[b] == Covariance::given && _covariance_policy != CovariancePolicy::ignore)) {
+        return false;
+      }
+    }
+    return true;
+  }();
+  if (as_configured) {
     measurement.sensor_populate(kImu, data);
     return;
   }
-  ukf::MatrixX noise = sensor.get_noise();
+  const ukf::MatrixX configured = sensor.get_noise();
+  ukf::MatrixX noise = configured;
   const std::string* fields[2] = {&sensor.get_state_acc_field(), &sensor.get_state_ang_vel_field()};
   for (int b = 0; b < 2; ++b) {
-    if (kinds[b] == Covariance::configured) {
+    if (kinds[b] == Covariance::configured ||
+        (kinds[b] == Covariance::given && _covariance_policy == CovariancePolicy::ignore)) {
       continue;
     }
     const Eigen::Index at = 3 * b;
     noise.middleRows(at, 3).setZero();
     noise.middleCols(at, 3).setZero();
     if (kinds[b] == Covariance::given) {
-      noise.block<3, 3>(at, at) = reading.blocks[b];
+      noise.block<3, 3>(at, at) = block_noise(kinds[b], reading.blocks[b],
+                                              configured.block<3, 3>(at, at), _covariance_policy);
     } else {
       noise.block<3, 3>(at, at) = kUnmeasuredVariance * Eigen::Matrix3d::Identity();
       data.segment<3>(at) = state[*fields[b]].head<3>();
@@ -559,16 +930,103 @@ void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& ms
 }
 
 // Position as it is, the quaternion as roll, pitch and yaw; the pose covariance, where given,
-// replaces the configured noise.
+// gives the noise under the covariance policy.
 void ZendrafellLocalisationNode::vo_measurement(const nav_msgs::msg::Odometry& msg,
                                                 ukf::Measurement& measurement) const
 {
   const VoReading reading = read_vo(msg);
   const ukf::VectorX data = reading.pose;
-  if (reading.covariance_given) {
-    measurement.sensor_populate(kVo, data, reading.covariance);
+  if (reading.covariance_given && _covariance_policy != CovariancePolicy::ignore) {
+    measurement.sensor_populate(
+      kVo, data,
+      block_noise(Covariance::given, reading.covariance, measurement.get_sensor(kVo).get_noise(),
+                  _covariance_policy));
   } else {
     measurement.sensor_populate(kVo, data);
+  }
+}
+
+// Forward speed and yaw rate into the sensor "encoders", as encoder_vel's are, with the twist's
+// covariance under the covariance policy.
+void ZendrafellLocalisationNode::wheel_measurement(const nav_msgs::msg::Odometry& msg,
+                                                   ukf::Measurement& measurement) const
+{
+  const WheelReading reading = read_wheel(msg);
+  const ukf::VectorX data = reading.twist;
+  if (reading.kind == Covariance::given && _covariance_policy != CovariancePolicy::ignore) {
+    measurement.sensor_populate(
+      kEncoders, data,
+      block_noise(Covariance::given, reading.block, measurement.get_sensor(kEncoders).get_noise(),
+                  _covariance_policy));
+  } else {
+    measurement.sensor_populate(kEncoders, data);
+  }
+}
+
+// Moves a message into the node's frames (see the class comment); false when it was dropped.
+bool ZendrafellLocalisationNode::to_base_frame(Message& msg)
+{
+  const auto input = static_cast<Input>(msg.index());
+  const double t = get_seconds_from_stamp(stamp_of(msg));
+  const auto is_base = [this](const std::string& frame) {
+    return frame.empty() || frame == _base_link_frame;
+  };
+  Eigen::Isometry3d mount;
+  if (auto* imu = std::get_if<sensor_msgs::msg::Imu>(&msg)) {
+    const std::string& frame = imu->header.frame_id;
+    if (is_base(frame)) {
+      return true;
+    }
+    if (frame == _odom_frame) {
+      drop_untransformable(input, t, "its frame_id is the odometry frame \"" + frame +
+                                       "\"; an IMU measures in a frame fixed to the vehicle");
+      return false;
+    }
+    if (!lookup(input, t, _base_link_frame, frame, mount)) {
+      return false;
+    }
+    imu_to_base(*imu, mount);
+  } else if (auto* wheel = std::get_if<WheelOdometry>(&msg)) {
+    const std::string& frame = wheel->odometry.child_frame_id;
+    if (is_base(frame)) {
+      return true;
+    }
+    if (!lookup(input, t, _base_link_frame, frame, mount)) {
+      return false;
+    }
+    twist_to_base(wheel->odometry, mount);
+  } else if (auto* vo = std::get_if<nav_msgs::msg::Odometry>(&msg)) {
+    const std::string& header = vo->header.frame_id;
+    const std::string& child = vo->child_frame_id;
+    Eigen::Isometry3d odom_from_header = Eigen::Isometry3d::Identity();
+    Eigen::Isometry3d child_from_base = Eigen::Isometry3d::Identity();
+    const bool header_is_odom = header.empty() || header == _odom_frame;
+    if (header_is_odom && is_base(child)) {
+      return true;
+    }
+    if (!header_is_odom && !lookup(input, t, _odom_frame, header, odom_from_header)) {
+      return false;
+    }
+    if (!is_base(child) && !lookup(input, t, child, _base_link_frame, child_from_base)) {
+      return false;
+    }
+    pose_to_base(*vo, odom_from_header, child_from_base);
+  }
+  return true;
+}
+
+// The latest transform from `source` to `target`; false, with the message counted and dropped,
+// when tf2 has none or it is not a rigid motion.
+bool ZendrafellLocalisationNode::lookup(Input input, double stamp, const std::string& target,
+                                        const std::string& source, Eigen::Isometry3d& out)
+{
+  try {
+    out = rigid_motion(_tf_buffer->lookupTransform(target, source, tf2::TimePointZero));
+    return true;
+  } catch (const std::exception& e) {  // tf2::TransformException, or not a rigid motion
+    drop_untransformable(input, stamp, "no usable transform from \"" + source + "\" to \"" +
+                                         target + "\": " + e.what());
+    return false;
   }
 }
 
@@ -593,6 +1051,24 @@ void ZendrafellLocalisationNode::drop_late(Input input, double stamp)
                 "Dropped %zu late %s messages so far: the latest was stamped %.9f s, %.9f s "
                 "before the latest update",
                 _late[i], input_name(input), stamp, _last_time - stamp);
+  }
+}
+
+// Frames that cannot be transformed tend to come in streams (a transform not published yet, a
+// typo in a frame id): counted, and logged at most once a second per topic.
+void ZendrafellLocalisationNode::drop_untransformable(Input input, double stamp,
+                                                      const std::string& reason)
+{
+  const auto i = static_cast<std::size_t>(input);
+  ++_dropped;
+  ++_untransformable[i];
+  const auto now = std::chrono::steady_clock::now();
+  if (_untransformable[i] == 1 || now - _untransformable_warned[i] >= std::chrono::seconds(1)) {
+    _untransformable_warned[i] = now;
+    RCLCPP_WARN(this->get_logger(),
+                "Dropped %zu %s messages so far that could not be put in the node's frames: the "
+                "latest, stamped %.9f s, has %s",
+                _untransformable[i], input_name(input), stamp, reason.c_str());
   }
 }
 

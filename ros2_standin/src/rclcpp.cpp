@@ -693,7 +693,7 @@ namespace
 struct Graph
 {
   std::vector<std::weak_ptr<SubscriptionEntry>> subscriptions;
-  std::vector<const PublisherEntry*> publishers;
+  std::vector<PublisherEntry*> publishers;
   uint64_t sequence = 0;
 };
 
@@ -722,11 +722,23 @@ std::vector<std::shared_ptr<SubscriptionEntry>> live_subscriptions()
 
 void register_subscription(const std::shared_ptr<SubscriptionEntry>& entry)
 {
-  std::lock_guard<std::mutex> lock(state().mutex);
-  graph().subscriptions.push_back(entry);
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    graph().subscriptions.push_back(entry);
+    if (entry->transient_local) {
+      for (const PublisherEntry* p : graph().publishers) {
+        if (p->transient_local && p->topic == entry->topic && p->type == entry->type) {
+          for (const auto& message : p->retained) {
+            entry->enqueue(message.get(), ++graph().sequence);
+          }
+        }
+      }
+    }
+  }
+  state().work.notify_all();
 }
 
-void register_publisher(const PublisherEntry* entry)
+void register_publisher(PublisherEntry* entry)
 {
   std::lock_guard<std::mutex> lock(state().mutex);
   graph().publishers.push_back(entry);
@@ -739,14 +751,22 @@ void unregister_publisher(const PublisherEntry* entry)
   pubs.erase(std::remove(pubs.begin(), pubs.end(), entry), pubs.end());
 }
 
-void deliver(const std::string& topic, std::type_index type, const void* message)
+void deliver(PublisherEntry* publisher, const void* message, std::shared_ptr<const void> keep)
 {
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     const uint64_t sequence = ++graph().sequence;
     for (const auto& s : live_subscriptions()) {
-      if (s->topic == topic && s->type == type) {
+      // A transient-local subscription and a volatile publisher do not match in ROS 2.
+      if (s->topic == publisher->topic && s->type == publisher->type &&
+          (publisher->transient_local || !s->transient_local)) {
         s->enqueue(message, sequence);
+      }
+    }
+    if (publisher->transient_local && keep) {
+      publisher->retained.push_back(std::move(keep));
+      while (publisher->retained.size() > publisher->depth) {
+        publisher->retained.pop_front();
       }
     }
   }

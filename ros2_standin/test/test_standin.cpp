@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <thread>
 
@@ -18,7 +19,12 @@
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
+#include "tf2/exceptions.h"
+#include "tf2_ros/buffer.h"
+#include "tf2_ros/qos.hpp"
+#include "tf2_ros/static_transform_broadcaster.h"
 #include "tf2_ros/transform_broadcaster.h"
+#include "tf2_ros/transform_listener.h"
 
 namespace
 {
@@ -170,6 +176,123 @@ TEST_F(Standin, TransformBroadcasterPublishesOnTheAbsoluteTfTopic)
   ASSERT_EQ(got[0].transforms.size(), 1u);
   EXPECT_EQ(got[0].transforms[0], t);
   EXPECT_EQ(got[1].transforms.size(), 2u);
+}
+
+namespace
+{
+
+geometry_msgs::msg::TransformStamped transform(const char* parent, const char* child, double x,
+                                               double y, double z, double qx, double qy,
+                                               double qz, double qw)
+{
+  geometry_msgs::msg::TransformStamped t;
+  t.header.frame_id = parent;
+  t.child_frame_id = child;
+  t.transform.translation.x = x;
+  t.transform.translation.y = y;
+  t.transform.translation.z = z;
+  t.transform.rotation.x = qx;
+  t.transform.rotation.y = qy;
+  t.transform.rotation.z = qz;
+  t.transform.rotation.w = qw;
+  return t;
+}
+
+// Spins `node` until `done()` or two seconds have passed.
+template <typename Done>
+bool spin_until(const rclcpp::Node::SharedPtr& node, Done done)
+{
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    rclcpp::spin_some(node);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+}  // namespace
+
+TEST_F(Standin, BufferComposesTheTreeAndRefusesWhatTf2Refuses)
+{
+  init();
+  auto node = std::make_shared<rclcpp::Node>("tree");
+  tf2_ros::Buffer buffer(node->get_clock());
+  const double h = std::sqrt(0.5);
+  // base_link -> imu_link: 1 m ahead, turned +90 degrees about z; imu_link -> cam: 2 m along
+  // the IMU's x (the base's y).
+  EXPECT_TRUE(buffer.setTransform(transform("base_link", "imu_link", 1, 0, 0, 0, 0, h, h), "t",
+                                  true));
+  EXPECT_TRUE(buffer.setTransform(transform("imu_link", "cam", 2, 0, 0, 0, 0, 0, 1), "t", true));
+  const auto t = buffer.lookupTransform("base_link", "cam", tf2::TimePointZero);
+  EXPECT_EQ(t.header.frame_id, "base_link");
+  EXPECT_EQ(t.child_frame_id, "cam");
+  EXPECT_NEAR(t.transform.translation.x, 1.0, 1e-12);
+  EXPECT_NEAR(t.transform.translation.y, 2.0, 1e-12);
+  EXPECT_NEAR(t.transform.rotation.z, h, 1e-12);
+  const auto back = buffer.lookupTransform("cam", "base_link", tf2::TimePointZero);
+  EXPECT_NEAR(back.transform.translation.x, -2.0, 1e-12);  // the base is 2 m behind the camera
+  EXPECT_NEAR(back.transform.translation.y, 1.0, 1e-12);
+  EXPECT_NEAR(back.transform.rotation.z, -h, 1e-12);
+  const auto self = buffer.lookupTransform("nowhere", "nowhere", tf2::TimePointZero);
+  EXPECT_EQ(self.transform.rotation.w, 1.0);
+
+  try {
+    buffer.lookupTransform("base_link", "lidar", tf2::TimePointZero);
+    ADD_FAILURE() << "an unknown frame was looked up";
+  } catch (const tf2::LookupException& e) {
+    EXPECT_NE(std::string(e.what()).find("\"lidar\""), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(buffer.setTransform(transform("odom", "other", 0, 0, 0, 0, 0, 0, 1), "t"));
+  EXPECT_THROW(buffer.lookupTransform("base_link", "other", tf2::TimePointZero),
+               tf2::ConnectivityException);
+  EXPECT_THROW(buffer.lookupTransform("", "cam", tf2::TimePointZero),
+               tf2::InvalidArgumentException);
+  std::string why;
+  EXPECT_FALSE(buffer.canTransform("base_link", "lidar", tf2::TimePointZero, &why));
+  EXPECT_NE(why.find("lidar"), std::string::npos);
+  EXPECT_TRUE(buffer.canTransform("cam", "base_link", tf2::TimePointZero));
+
+  // Refused: a NaN, a quaternion far from unit length, a frame that is its own parent.
+  const double nan = std::nan("");
+  EXPECT_FALSE(buffer.setTransform(transform("base_link", "bad", nan, 0, 0, 0, 0, 0, 1), "t"));
+  EXPECT_FALSE(buffer.setTransform(transform("base_link", "bad", 0, 0, 0, 0, 0, 0, 2), "t"));
+  EXPECT_FALSE(buffer.setTransform(transform("bad", "bad", 0, 0, 0, 0, 0, 0, 1), "t"));
+  EXPECT_FALSE(buffer.canTransform("base_link", "bad", tf2::TimePointZero));
+}
+
+TEST_F(Standin, StaticTransformsReachAListenerThatStartsLater)
+{
+  init();
+  auto sender = std::make_shared<rclcpp::Node>("static_sender");
+  tf2_ros::StaticTransformBroadcaster broadcaster(sender);
+  broadcaster.sendTransform(transform("base_link", "imu_link", 0, -0.3, 0.52, 0, 0, 0, 1));
+  broadcaster.sendTransform(transform("base_link", "wheel", 0.5, 0, 0, 0, 0, 0, 1));
+  // Resent with the same child: replaces the first.
+  broadcaster.sendTransform(transform("base_link", "imu_link", 0, -0.3, 0.6, 0, 0, 0, 1));
+
+  auto listener_node = std::make_shared<rclcpp::Node>("late_listener");
+  tf2_ros::Buffer buffer(listener_node->get_clock());
+  tf2_ros::TransformListener listener(buffer, listener_node, false);
+  ASSERT_TRUE(spin_until(listener_node, [&] {
+    return buffer.canTransform("base_link", "imu_link", tf2::TimePointZero) &&
+           buffer.canTransform("base_link", "wheel", tf2::TimePointZero);
+  }));
+  EXPECT_DOUBLE_EQ(
+    buffer.lookupTransform("base_link", "imu_link", tf2::TimePointZero).transform.translation.z,
+    0.6);
+
+  // Dynamic transforms on "/tf" reach it too, but no later volatile subscriber hears old ones.
+  tf2_ros::TransformBroadcaster dynamic(sender);
+  EXPECT_EQ(settled([&] { return listener_node->count_publishers("/tf"); }, 1u), 1u);
+  dynamic.sendTransform(transform("odom", "base_link", 3, 0, 0, 0, 0, 0, 1));
+  ASSERT_TRUE(spin_until(listener_node, [&] {
+    return buffer.canTransform("odom", "imu_link", tf2::TimePointZero);
+  }));
+  EXPECT_DOUBLE_EQ(
+    buffer.lookupTransform("odom", "imu_link", tf2::TimePointZero).transform.translation.x, 3.0);
+  EXPECT_EQ(tf2_ros::StaticListenerQoS().durability(), rclcpp::DurabilityPolicy::TransientLocal);
+  EXPECT_EQ(tf2_ros::StaticBroadcasterQoS().depth(), 1u);
+  EXPECT_EQ(tf2_ros::DynamicListenerQoS().durability(), rclcpp::DurabilityPolicy::Volatile);
 }
 
 TEST(StandinQoS, SensorDataIsBestEffortKeepLastFive)

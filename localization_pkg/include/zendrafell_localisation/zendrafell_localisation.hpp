@@ -18,7 +18,9 @@
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
+#include "tf2_ros/buffer.h"
 #include "tf2_ros/transform_broadcaster.h"
+#include "tf2_ros/transform_listener.h"
 #include "ukf/Filter.hpp"
 
 /// The default of "ukf_config": the package's configuration in the source tree it was built from
@@ -50,7 +52,19 @@ Eigen::Vector3d euler_from_quaternion(const Eigen::Quaterniond& q);
 /// (the filter's covariance in the message, else zeros); "publish_tf" (the same estimate as the
 /// transform odom_frame -> base_link_frame on "/tf"); "imu_topic" (sensor_msgs/Imu fused into the
 /// sensor "imu") and "vo_topic" (nav_msgs/Odometry fused into the sensor "vo"), unset by default;
-/// "fusion_delay" (seconds messages are held to be fused in stamp order, 0 = at once).
+/// "fusion_delay" (seconds messages are held to be fused in stamp order, 0 = at once);
+/// "wheel_odom_topic" (nav_msgs/Odometry whose twist.linear.x and twist.angular.z go into the
+/// sensor "encoders", as encoder_vel's do); "message_covariance" ("use" a message's covariance
+/// as ROS defines it, "ignore" it for the configured noise, or "floor" it at the configured noise);
+/// "imu_orientation" ("none", "roll_pitch" or "all" of the IMU's orientation, fused into the
+/// sensor "imu_orientation").
+///
+/// Frames: an IMU message in a frame other than base_link_frame (or empty) is rotated into it
+/// through tf2 (the latest transform; the centripetal part of the lever arm removed from the
+/// acceleration); wheel odometry's twist is moved from its child_frame_id to base_link_frame; a
+/// visual-odometry pose of child_frame_id in header.frame_id becomes the pose of base_link_frame in
+/// odom_frame. A message whose transform is not available is dropped and counted. The node
+/// listens on "/tf" and "/tf_static" only when one of these topics is set.
 ///
 /// Start-up throws when the configuration or a parameter cannot be used (the filter's own errors;
 /// a configuration without a sensor "encoders" of size 2 or without one of the published fields
@@ -64,7 +78,7 @@ class ZendrafellLocalisationNode : public rclcpp::Node
 {
 public:
   /// The node's inputs, for the per-topic counts.
-  enum class Input { encoders = 0, imu = 1, vo = 2 };
+  enum class Input { encoders = 0, imu = 1, vo = 2, wheel_odom = 3 };
 
   /// `options` default to ROS 2's defaults; tests and composition pass parameter overrides here.
   explicit ZendrafellLocalisationNode(const rclcpp::NodeOptions& options = rclcpp::NodeOptions());
@@ -73,12 +87,19 @@ public:
   void encoder_callback(std::shared_ptr<geometry_msgs::msg::TwistStamped> msg);
   void imu_callback(std::shared_ptr<sensor_msgs::msg::Imu> msg);
   void vo_callback(std::shared_ptr<nav_msgs::msg::Odometry> msg);
+  void wheel_odom_callback(std::shared_ptr<nav_msgs::msg::Odometry> msg);
   void publish_ukf_state(const builtin_interfaces::msg::Time& stamp);
 
   /// Messages dropped, on every topic (unusable values, late stamps, updates the filter rejected).
   std::size_t dropped_messages() const { return _dropped; }
   /// Messages of `input` dropped because they were stamped before the latest update.
   std::size_t late_messages(Input input) const { return _late[static_cast<int>(input)]; }
+  /// Messages of `input` dropped because their frame could not be transformed into the node's
+  /// (no transform, a transform that is not a rigid motion, an IMU in the odometry frame).
+  std::size_t untransformable_messages(Input input) const
+  {
+    return _untransformable[static_cast<int>(input)];
+  }
   /// Messages that became a filter update (each one published), on every topic.
   std::size_t updates() const { return _updates; }
   /// Restarts of the filter after a time jump.
@@ -90,28 +111,51 @@ public:
   /// The filter, for diagnostics such as checking its covariance.
   const ukf::Filter& get_filter() const { return _ukf; }
 
+  /// How a message's covariance is used: as ROS defines it, not at all, or never below the
+  /// configured noise.
+  enum class CovariancePolicy { use, ignore, floor };
+  /// Which part of the IMU's orientation is fused.
+  enum class ImuOrientation { none, roll_pitch, all };
+
 private:
+  /// Wheel odometry, told apart from visual odometry, which has the same message type.
+  struct WheelOdometry
+  {
+    nav_msgs::msg::Odometry odometry;
+  };
+  // The alternatives in the order of Input.
   using Message = std::variant<geometry_msgs::msg::TwistStamped, sensor_msgs::msg::Imu,
-                               nav_msgs::msg::Odometry>;
+                               nav_msgs::msg::Odometry, WheelOdometry>;
 
   void receive(Message msg);
+  bool to_base_frame(Message& msg);
+  bool lookup(Input input, double stamp, const std::string& target, const std::string& source,
+              Eigen::Isometry3d& out);
   void fuse(const Message& msg);
   void fuse_measurement(Input input, ukf::Measurement& measurement,
                         const builtin_interfaces::msg::Time& stamp);
   void imu_measurement(const sensor_msgs::msg::Imu& msg, ukf::Measurement& measurement) const;
   void vo_measurement(const nav_msgs::msg::Odometry& msg, ukf::Measurement& measurement) const;
+  void wheel_measurement(const nav_msgs::msg::Odometry& msg, ukf::Measurement& measurement) const;
   void drop(Input input, double stamp, const std::string& reason);
   void drop_late(Input input, double stamp);
+  void drop_untransformable(Input input, double stamp, const std::string& reason);
 
   ukf::Filter _ukf;
   std::shared_ptr<rclcpp::Publisher<nav_msgs::msg::Odometry>> _ukf_publisher;
   std::shared_ptr<rclcpp::Subscription<sensor_msgs::msg::Imu>> _imu_subscription;
   std::shared_ptr<rclcpp::Subscription<geometry_msgs::msg::TwistStamped>> _enc_subscription;
   std::shared_ptr<rclcpp::Subscription<nav_msgs::msg::Odometry>> _vo_subscription;
+  std::shared_ptr<rclcpp::Subscription<nav_msgs::msg::Odometry>> _wheel_subscription;
   std::unique_ptr<tf2_ros::TransformBroadcaster> _tf_broadcaster;
+  std::unique_ptr<tf2_ros::Buffer> _tf_buffer;
+  std::unique_ptr<tf2_ros::TransformListener> _tf_listener;
   int _enc_counter = 0;
   int _imu_counter = 0;
   int _vo_counter = 0;
+  int _wheel_counter = 0;
+  CovariancePolicy _covariance_policy = CovariancePolicy::use;
+  ImuOrientation _imu_orientation = ImuOrientation::none;
 
   nlohmann::json _config;  // kept to restart the filter exactly as it started
   double _max_time_jump = 60.0;
@@ -124,8 +168,10 @@ private:
   std::size_t _dropped = 0;
   std::size_t _updates = 0;
   std::size_t _restarts = 0;
-  std::array<std::size_t, 3> _late{};
-  std::array<std::chrono::steady_clock::time_point, 3> _late_warned{};
+  std::array<std::size_t, 4> _late{};
+  std::array<std::chrono::steady_clock::time_point, 4> _late_warned{};
+  std::array<std::size_t, 4> _untransformable{};
+  std::array<std::chrono::steady_clock::time_point, 4> _untransformable_warned{};
 
   // Held messages by stamp (nanoseconds); equal stamps keep their order of arrival.
   std::multimap<int64_t, Message> _held;

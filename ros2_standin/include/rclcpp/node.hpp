@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "rcl_interfaces/msg/parameter_descriptor.hpp"
+#include "rclcpp/clock.hpp"
 #include "rclcpp/exceptions/exceptions.hpp"
 #include "rclcpp/logger.hpp"
 #include "rclcpp/node_options.hpp"
@@ -93,8 +94,9 @@ public:
             typename PublisherT = Publisher<MessageT, AllocatorT>>
   std::shared_ptr<PublisherT> create_publisher(const std::string& topic_name, const QoS& qos)
   {
-    (void)qos;
-    return std::make_shared<PublisherT>(resolve(topic_name), this);
+    return std::make_shared<PublisherT>(resolve(topic_name), this,
+                                        qos.durability() == DurabilityPolicy::TransientLocal,
+                                        qos.depth());
   }
 
   /// `callback` may take `const MessageT&`, `std::shared_ptr<const MessageT>`,
@@ -123,13 +125,18 @@ public:
       };
     }
     auto subscription =
-      std::make_shared<SubscriptionT>(resolve(topic_name), this, qos.depth(), std::move(adapted));
+      std::make_shared<SubscriptionT>(resolve(topic_name), this, qos.depth(), std::move(adapted),
+                                      qos.durability() == DurabilityPolicy::TransientLocal);
     standin::register_subscription(subscription);
     return subscription;
   }
 
   std::size_t count_publishers(const std::string& topic_name) const;
   std::size_t count_subscribers(const std::string& topic_name) const;
+
+  /// The node's clock (ROS time, which is the system time unless "use_sim_time" is set).
+  Clock::SharedPtr get_clock() { return _clock; }
+  Clock::ConstSharedPtr get_clock() const { return _clock; }
 
 private:
   std::string resolve(const std::string& topic_name) const;
@@ -138,6 +145,7 @@ private:
   std::string _namespace;
   std::string _fully_qualified_name;
   Logger _logger;
+  Clock::SharedPtr _clock = std::make_shared<Clock>();
   std::map<std::string, ParameterValue> _overrides;
   std::map<std::string, ParameterValue> _parameters;
 };

@@ -14,8 +14,9 @@ namespace rclcpp
 class PublisherBase
 {
 public:
-  PublisherBase(const std::string& topic, std::type_index type, const void* owner)
-    : _entry{topic, type, owner}
+  PublisherBase(const std::string& topic, std::type_index type, const void* owner,
+                bool transient_local = false, std::size_t depth = 1)
+    : _entry{topic, type, owner, transient_local, depth == 0 ? 1 : depth, {}}
   {
     standin::register_publisher(&_entry);
   }
@@ -36,8 +37,9 @@ class Publisher : public PublisherBase
 public:
   using SharedPtr = std::shared_ptr<Publisher<MessageT, AllocatorT>>;
 
-  Publisher(const std::string& topic, const void* owner)
-    : PublisherBase(topic, std::type_index(typeid(MessageT)), owner)
+  Publisher(const std::string& topic, const void* owner, bool transient_local = false,
+            std::size_t depth = 1)
+    : PublisherBase(topic, std::type_index(typeid(MessageT)), owner, transient_local, depth)
   {
   }
 
@@ -46,7 +48,8 @@ public:
   std::enable_if_t<std::is_same_v<T, MessageT>> publish(const T& msg)
   {
     if (rclcpp::ok()) {
-      standin::deliver(_entry.topic, _entry.type, &msg);
+      standin::deliver(&_entry, &msg,
+                       _entry.transient_local ? std::make_shared<const MessageT>(msg) : nullptr);
     }
   }
   template <typename T, typename Deleter>

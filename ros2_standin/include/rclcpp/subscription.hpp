@@ -30,8 +30,9 @@ public:
   using SharedPtr = std::shared_ptr<Subscription>;
   using Callback = std::function<void(std::shared_ptr<const MessageT>)>;
 
-  Subscription(const std::string& topic, const void* owner, std::size_t depth, Callback callback)
-    : SubscriptionBase(topic, std::type_index(typeid(MessageT)), owner, depth),
+  Subscription(const std::string& topic, const void* owner, std::size_t depth, Callback callback,
+               bool transient_local = false)
+    : SubscriptionBase(topic, std::type_index(typeid(MessageT)), owner, depth, transient_local),
       _callback(std::move(callback))
   {
   }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <typeindex>
@@ -16,8 +17,10 @@ namespace rclcpp::standin
 class SubscriptionEntry
 {
 public:
-  SubscriptionEntry(std::string topic, std::type_index type, const void* owner, std::size_t depth)
-    : topic(std::move(topic)), type(type), owner(owner), depth(depth == 0 ? 1 : depth)
+  SubscriptionEntry(std::string topic, std::type_index type, const void* owner, std::size_t depth,
+                    bool transient_local = false)
+    : topic(std::move(topic)), type(type), owner(owner), depth(depth == 0 ? 1 : depth),
+      transient_local(transient_local)
   {
   }
   virtual ~SubscriptionEntry() = default;
@@ -32,6 +35,7 @@ public:
   const std::type_index type;
   const void* const owner;
   const std::size_t depth;
+  const bool transient_local;
 };
 
 struct PublisherEntry
@@ -39,13 +43,20 @@ struct PublisherEntry
   std::string topic;
   std::type_index type;
   const void* owner;
+  bool transient_local = false;
+  std::size_t depth = 1;
+  // A transient-local publisher's last `depth` messages (each a const MessageT), for late joiners.
+  std::deque<std::shared_ptr<const void>> retained;
 };
 
+/// A transient-local subscription first receives what matching transient-local publishers kept.
 void register_subscription(const std::shared_ptr<SubscriptionEntry>& entry);
-void register_publisher(const PublisherEntry* entry);
+void register_publisher(PublisherEntry* entry);
 void unregister_publisher(const PublisherEntry* entry);
-/// Delivers `message` to every live subscription of `topic` and `type`.
-void deliver(const std::string& topic, std::type_index type, const void* message);
+/// Delivers `message` (a const MessageT of `publisher`'s type) to every live subscription of the
+/// publisher's topic and type whose QoS is compatible, and keeps it when the publisher is
+/// transient-local (`keep` owns a copy).
+void deliver(PublisherEntry* publisher, const void* message, std::shared_ptr<const void> keep);
 std::size_t count_subscriptions(const std::string& topic);
 std::size_t count_publishers(const std::string& topic);
 /// Runs, in publication order, the messages queued for `owner`'s subscriptions when called.

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+
+#include "rclcpp/qos.hpp"
+
+namespace tf2_ros
+{
+
+class DynamicListenerQoS : public rclcpp::QoS
+{
+public:
+  explicit DynamicListenerQoS(std::size_t depth = 100) : rclcpp::QoS(depth) {}
+};
+
+class DynamicBroadcasterQoS : public rclcpp::QoS
+{
+public:
+  explicit DynamicBroadcasterQoS(std::size_t depth = 100) : rclcpp::QoS(depth) {}
+};
+
+class StaticListenerQoS : public rclcpp::QoS
+{
+public:
+  explicit StaticListenerQoS(std::size_t depth = 100) : rclcpp::QoS(depth) { transient_local(); }
+};
+
+class StaticBroadcasterQoS : public rclcpp::QoS
+{
+public:
+  explicit StaticBroadcasterQoS(std::size_t depth = 1) : rclcpp::QoS(depth) { transient_local(); }
+};
+
+}  // namespace tf2_ros
