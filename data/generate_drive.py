@@ -22,6 +22,21 @@ one row per message in stamp order, truth on every row (data/multi_sensor_drive.
   and four outages of about 2 s.
 
     python3 data/generate_drive.py --multi-sensor [--seed 7] [--out data/multi_sensor_drive.csv]
+
+Options of the multi-sensor drive for tests of frames and tilt (each adds columns; without them
+the file is as above):
+
+- --imu-mount "ROLL PITCH YAW" (radians) mounts the IMU rotated: its readings are given in its
+  own frame, whose axes are those of the base turned by Rz(yaw) Ry(pitch) Rx(roll);
+- --imu-lever "X Y Z" (metres) puts it there on the vehicle: its accelerometer also feels the
+  tangential dw/dt x r and centripetal w x (w x r) accelerations of that lever arm;
+- --imu-frame NAME (default imu_link with a mount or lever) writes the IMU rows' frame_id;
+- --tilt A (radians) drives over ground that rolls and pitches slowly by up to A: the IMU feels
+  gravity through the tilt, reports its orientation (roll and pitch with 0.01 rad of noise, yaw
+  with 0.05 rad) in columns imu_roll, imu_pitch, imu_yaw, and a column speed gives the true
+  forward speed.
+
+Husky-like mounting: --imu-mount "1.5707963267948966 0 -1.5707963267948966" --imu-lever "0 -0.3 0.52"
 """
 
 import argparse
@@ -77,10 +92,25 @@ def main():
                         help="encoders, IMU and visual odometry, one row per message")
     parser.add_argument("--out", default=None,
                         help="default data/sample_drive.csv, or data/multi_sensor_drive.csv")
+    parser.add_argument("--imu-mount", default=None, metavar="'ROLL PITCH YAW'",
+                        help="the IMU's frame turned from the base's (radians)")
+    parser.add_argument("--imu-lever", default=None, metavar="'X Y Z'",
+                        help="where the IMU sits in the base frame (metres)")
+    parser.add_argument("--imu-frame", default=None, help="frame_id of the IMU rows")
+    parser.add_argument("--tilt", type=float, default=0.0,
+                        help="roll and pitch of the ground up to this many radians")
     args = parser.parse_args()
     if args.multi_sensor:
-        multi_sensor(args.seed, args.noise_scale, args.out or "data/multi_sensor_drive.csv")
+        mount = Mount(parse_triple(parser, "--imu-mount", args.imu_mount),
+                      parse_triple(parser, "--imu-lever", args.imu_lever),
+                      args.imu_frame)
+        if not 0.0 <= args.tilt < 0.5:
+            parser.error("--tilt must be from 0 up to 0.5 rad, got %g" % args.tilt)
+        multi_sensor(args.seed, args.noise_scale, args.out or "data/multi_sensor_drive.csv",
+                     mount, args.tilt)
         return
+    if args.imu_mount or args.imu_lever or args.imu_frame or args.tilt:
+        parser.error("--imu-mount, --imu-lever, --imu-frame and --tilt need --multi-sensor")
     args.out = args.out or "data/sample_drive.csv"
     rng = random.Random(args.seed)
 
@@ -129,7 +159,84 @@ def wrap(a):
     return math.atan2(math.sin(a), math.cos(a))
 
 
-def multi_sensor(seed, noise_scale, path):
+def parse_triple(parser, option, text):
+    if text is None:
+        return None
+    try:
+        values = [float(v) for v in text.split()]
+    except ValueError:
+        values = []
+    if len(values) != 3 or not all(math.isfinite(v) for v in values):
+        parser.error(f"{option} takes three numbers in one argument, such as \"0 -0.3 0.52\", "
+                     f"got {text!r}")
+    return values
+
+
+def rotation(roll, pitch, yaw):
+    """Rz(yaw) Ry(pitch) Rx(roll) as rows."""
+    cr, sr, cp, sp, cy, sy = (math.cos(roll), math.sin(roll), math.cos(pitch), math.sin(pitch),
+                              math.cos(yaw), math.sin(yaw))
+    return [[cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr],
+            [sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr],
+            [-sp, cp * sr, cp * cr]]
+
+
+def apply(m, v):
+    return [sum(m[r][c] * v[c] for c in range(3)) for r in range(3)]
+
+
+def transpose(m):
+    return [[m[c][r] for c in range(3)] for r in range(3)]
+
+
+def matmul(a, b):
+    return [[sum(a[r][k] * b[k][c] for k in range(3)) for c in range(3)] for r in range(3)]
+
+
+def cross(a, b):
+    return [a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]]
+
+
+def euler(m):
+    """Roll, pitch, yaw of a rotation matrix (away from +-90 degrees of pitch)."""
+    return [math.atan2(m[2][1], m[2][2]), math.atan2(-m[2][0], math.hypot(m[0][0], m[1][0])),
+            math.atan2(m[1][0], m[0][0])]
+
+
+class Mount:
+    """How the IMU sits on the vehicle: its frame's rotation from the base's, and its place."""
+
+    def __init__(self, rpy, lever, frame):
+        self.rotation = rotation(*rpy) if rpy else None
+        self.lever = lever
+        self.frame = frame or ("imu_link" if rpy or lever else None)
+
+    def active(self):
+        return self.rotation is not None or self.lever is not None or self.frame is not None
+
+
+TILT_ROLL_PERIOD = 23.0   # s
+TILT_PITCH_PERIOD = 31.0  # s
+TILT_ANGLE_NOISE = 0.01   # rad, roll and pitch as the IMU reports them
+TILT_YAW_NOISE = 0.05     # rad, a magnetometer's yaw
+
+
+def tilt_at(amplitude, t):
+    """Roll and pitch of the ground at t, and their rates."""
+    wr, wp = 2 * math.pi / TILT_ROLL_PERIOD, 2 * math.pi / TILT_PITCH_PERIOD
+    return (amplitude * math.sin(wr * t), amplitude * math.sin(wp * t + 1.0),
+            amplitude * wr * math.cos(wr * t), amplitude * wp * math.cos(wp * t + 1.0))
+
+
+def body_rates(roll, pitch, roll_rate, pitch_rate, yaw_rate):
+    """Body angular velocity from the rates of Rz(yaw) Ry(pitch) Rx(roll)."""
+    cr, sr, cp, sp = math.cos(roll), math.sin(roll), math.cos(pitch), math.sin(pitch)
+    return [roll_rate - yaw_rate * sp,
+            pitch_rate * cr + yaw_rate * sr * cp,
+            -pitch_rate * sr + yaw_rate * cr * cp]
+
+
+def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.0):
     rng = random.Random(seed)
     dt = 1.0 / IMU_HZ
     total = sum(d for d, _, _ in PLAN)
@@ -139,11 +246,28 @@ def multi_sensor(seed, noise_scale, path):
         start = rng.uniform(10.0, total - 10.0)
         if all(abs(start - s) > VO_OUTAGE_S + 3.0 for s in outages):
             outages.append(start)
+    # Extra columns, each row's cells for them: the IMU's frame; its orientation and the true
+    # forward speed over tilted ground.
+    header = MULTI_HEADER.rstrip("\n")
+    if mount.active():
+        header += ",frame_id"
+    if tilt > 0.0:
+        header += ",imu_roll,imu_pitch,imu_yaw,speed"
+
+    def extra(sensor, orientation=None, true_speed=0.0):
+        cells = ""
+        if mount.active():
+            cells += "," + (mount.frame if sensor == "imu" else "")
+        if tilt > 0.0:
+            cells += (",%.6f,%.6f,%.6f" % tuple(orientation) if orientation else ",,,")
+            cells += ",%.6f" % true_speed
+        return cells
+
     x = y = yaw = 0.0
     speed = yaw_rate = 0.0
     k = 0
     with open(path, "w") as out:
-        out.write(MULTI_HEADER)
+        out.write(header + "\n")
         for duration, target_speed, target_rate in PLAN:
             for _ in range(int(round(duration * IMU_HZ))):
                 ns_total = k * (1_000_000_000 // IMU_HZ)
@@ -153,6 +277,7 @@ def multi_sensor(seed, noise_scale, path):
                 next_speed = approach(speed, target_speed, MAX_ACCEL * dt)
                 next_rate = approach(yaw_rate, target_rate if target_speed > 0 else 0.0,
                                      MAX_YAW_ACCEL * dt)
+                roll, pitch, roll_rate, pitch_rate = tilt_at(tilt, t)
                 if k % (IMU_HZ // RATE_HZ) == 0:
                     moving = speed != 0.0
                     v = (speed * ENCODER_SCALE + rng.gauss(0.0, SPEED_NOISE * noise_scale)
@@ -160,26 +285,55 @@ def multi_sensor(seed, noise_scale, path):
                     v = round(v / SPEED_QUANTUM) * SPEED_QUANTUM
                     w = (yaw_rate + ENCODER_YAW_BIAS + rng.gauss(0.0, YAW_RATE_NOISE * noise_scale)
                          if moving else 0.0)
-                    out.write(f"{stamp},encoders,{v:.3f},{w:.6f},,,,,,,,,,,,,{truth}\n")
+                    out.write(f"{stamp},encoders,{v:.3f},{w:.6f},,,,,,,,,,,,,{truth}"
+                              f"{extra('encoders', None, speed)}\n")
                 # Specific force over the next 10 ms: the forward acceleration, the centripetal
-                # acceleration of the arc and the reaction to gravity.
-                a = [(next_speed - speed) / dt, speed * yaw_rate, GRAVITY]
-                g = [0.0, 0.0, yaw_rate]
+                # acceleration of the arc and the reaction to gravity (through the ground's tilt).
+                if tilt > 0.0:
+                    gravity = [-GRAVITY * math.sin(pitch),
+                               GRAVITY * math.sin(roll) * math.cos(pitch),
+                               GRAVITY * math.cos(roll) * math.cos(pitch)]
+                    g = body_rates(roll, pitch, roll_rate, pitch_rate, yaw_rate)
+                else:
+                    gravity = [0.0, 0.0, GRAVITY]
+                    g = [0.0, 0.0, yaw_rate]
+                a = [(next_speed - speed) / dt + gravity[0], speed * yaw_rate + gravity[1],
+                     gravity[2]]
+                if mount.lever is not None:
+                    # The lever arm: tangential and centripetal acceleration of the IMU's place.
+                    nr, np_, nrr, npr = tilt_at(tilt, t + dt)
+                    g_next = (body_rates(nr, np_, nrr, npr, next_rate) if tilt > 0.0
+                              else [0.0, 0.0, next_rate])
+                    g_dot = [(n - c) / dt for n, c in zip(g_next, g)]
+                    a = [ai + ti + ci for ai, ti, ci in
+                         zip(a, cross(g_dot, mount.lever), cross(g, cross(g, mount.lever)))]
                 a = [v + rng.gauss(0.0, ACCEL_NOISE) for v in a]
                 g = [v + rng.gauss(0.0, GYRO_NOISE) for v in g]
+                orientation = None
+                if tilt > 0.0:
+                    body = rotation(roll + rng.gauss(0.0, TILT_ANGLE_NOISE),
+                                    pitch + rng.gauss(0.0, TILT_ANGLE_NOISE),
+                                    wrap(yaw + rng.gauss(0.0, TILT_YAW_NOISE)))
+                    orientation = euler(matmul(body, mount.rotation) if mount.rotation else body)
+                if mount.rotation is not None:
+                    # Into the IMU's own frame.
+                    a = apply(transpose(mount.rotation), a)
+                    g = apply(transpose(mount.rotation), g)
                 out.write(f"{stamp},imu,,,{a[0]:.5f},{a[1]:.5f},{a[2]:.5f},"
-                          f"{g[0]:.6f},{g[1]:.6f},{g[2]:.6f},,,,,,,{truth}\n")
+                          f"{g[0]:.6f},{g[1]:.6f},{g[2]:.6f},,,,,,,{truth}"
+                          f"{extra('imu', orientation, speed)}\n")
                 if k % (IMU_HZ // VO_HZ) == 0 and not any(s <= t < s + VO_OUTAGE_S
                                                           for s in outages):
                     p = [x + rng.gauss(0.0, VO_POSITION_NOISE), y + rng.gauss(0.0, VO_POSITION_NOISE),
                          rng.gauss(0.0, VO_POSITION_NOISE)]
-                    e = [rng.gauss(0.0, VO_ANGLE_NOISE), rng.gauss(0.0, VO_ANGLE_NOISE),
+                    e = [roll + rng.gauss(0.0, VO_ANGLE_NOISE), pitch + rng.gauss(0.0, VO_ANGLE_NOISE),
                          wrap(yaw + rng.gauss(0.0, VO_ANGLE_NOISE))]
                     out.write(f"{stamp},vo,,,,,,,,,{p[0]:.5f},{p[1]:.5f},{p[2]:.5f},"
-                              f"{e[0]:.6f},{e[1]:.6f},{e[2]:.6f},{truth}\n")
-                # Advance the truth over the next 10 ms along an exact arc.
+                              f"{e[0]:.6f},{e[1]:.6f},{e[2]:.6f},{truth}{extra('vo', None, speed)}\n")
+                # Advance the truth over the next 10 ms along an exact arc (its ground projection
+                # over tilted ground).
                 speed, yaw_rate = next_speed, next_rate
-                x, y, yaw = along_arc(x, y, yaw, speed, yaw_rate, dt)
+                x, y, yaw = along_arc(x, y, yaw, speed * math.cos(pitch), yaw_rate, dt)
                 k += 1
 
 

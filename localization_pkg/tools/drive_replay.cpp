@@ -10,10 +10,12 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
+#include "tf2_ros/static_transform_broadcaster.h"
 #include "ukf/helpers.hpp"
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
 
@@ -141,6 +143,29 @@ void record_consistency(Result& result, const ukf::Filter& filter, const DriveRo
   }
 }
 
+// The published forward speed against the rows' true speed, matched by stamp.
+void speed_errors(Result& result)
+{
+  std::map<std::pair<int32_t, uint32_t>, double> truth;
+  for (const DriveRow& r : result.rows) {
+    if (std::isfinite(r.speed)) {
+      truth.emplace(std::make_pair(r.sec, r.nanosec), r.speed);
+    }
+  }
+  double sum = 0.0;
+  for (const auto& o : result.odometry) {
+    const auto it = truth.find({o.header.stamp.sec, o.header.stamp.nanosec});
+    if (it != truth.end()) {
+      const double e = o.twist.twist.linear.x - it->second;
+      sum += e * e;
+      ++result.speed_matched;
+    }
+  }
+  if (result.speed_matched > 0) {
+    result.rms_speed_error = std::sqrt(sum / static_cast<double>(result.speed_matched));
+  }
+}
+
 }  // namespace
 
 double chi_square_quantile(double p, double dof)
@@ -201,6 +226,15 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
     }
   }
   const bool truth = col.count("x") && col.count("y") && col.count("yaw");
+  const bool orientation =
+    col.count("imu_roll") && col.count("imu_pitch") && col.count("imu_yaw");
+  // An optional cell: empty when the header lacks the column or the row is short.
+  const auto optional_cell = [&col](const std::vector<std::string>& cells,
+                                    const char* name) -> std::string {
+    const auto found = col.find(name);
+    return found == col.end() || found->second >= cells.size() ? std::string()
+                                                               : cells[found->second];
+  };
   std::size_t line_number = 1;
   while (std::getline(in, line)) {
     ++line_number;
@@ -253,15 +287,18 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
           r.sensor = Sensor::imu;
         } else if (name == "vo") {
           r.sensor = Sensor::vo;
+        } else if (name == "wheel_odom") {
+          r.sensor = Sensor::wheel_odom;
         } else if (name != "encoders") {
-          throw std::invalid_argument("\"sensor\" is not encoders, imu or vo: \"" + name + "\"");
+          throw std::invalid_argument("\"sensor\" is not encoders, imu, vo or wheel_odom: \"" +
+                                      name + "\"");
         }
       }
       static const char* const kImuColumns[] = {"accel_x", "accel_y", "accel_z",
                                                 "gyro_x",  "gyro_y",  "gyro_z"};
       static const char* const kVoColumns[] = {"vo_x",    "vo_y",     "vo_z",
                                                "vo_roll", "vo_pitch", "vo_yaw"};
-      if (r.sensor == Sensor::encoders) {
+      if (r.sensor == Sensor::encoders || r.sensor == Sensor::wheel_odom) {
         r.linear_x = number(cell("linear_x"), "linear_x");
         r.angular_z = number(cell("angular_z"), "angular_z");
       } else {
@@ -269,6 +306,22 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
         for (std::size_t k = 0; k < 6; ++k) {
           r.values[k] = number(cell(names[k]), names[k]);
         }
+      }
+      if (r.sensor == Sensor::imu && orientation && !optional_cell(cells, "imu_roll").empty()) {
+        static const char* const kOrientationColumns[] = {"imu_roll", "imu_pitch", "imu_yaw"};
+        r.has_orientation = true;
+        for (std::size_t k = 0; k < 3; ++k) {
+          r.orientation[k] = number(cell(kOrientationColumns[k]), kOrientationColumns[k]);
+        }
+      }
+      if (r.sensor == Sensor::imu || r.sensor == Sensor::vo) {
+        r.frame_id = optional_cell(cells, "frame_id");
+      }
+      if (r.sensor == Sensor::vo || r.sensor == Sensor::wheel_odom) {
+        r.child_frame_id = optional_cell(cells, "child_frame_id");
+      }
+      if (!optional_cell(cells, "speed").empty()) {
+        r.speed = number(cell("speed"), "speed");
       }
       if (truth) {
         r.has_truth = true;
@@ -286,18 +339,19 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
 
 Sensors parse_sensors(const std::string& list)
 {
-  Sensors chosen{false, false, false};
+  Sensors chosen{false, false, false, false};
   std::stringstream in(list);
   std::size_t count = 0;
   for (std::string name; std::getline(in, name, ',');) {
     name = trim(name);
-    bool* flag = name == "encoders" ? &chosen.encoders
-                 : name == "imu"    ? &chosen.imu
-                 : name == "vo"     ? &chosen.vo
-                                    : nullptr;
+    bool* flag = name == "encoders"     ? &chosen.encoders
+                 : name == "imu"        ? &chosen.imu
+                 : name == "vo"         ? &chosen.vo
+                 : name == "wheel_odom" ? &chosen.wheel_odom
+                                        : nullptr;
     if (flag == nullptr) {
-      throw std::invalid_argument("unknown sensor \"" + name + "\": the sensors are encoders, imu "
-                                  "and vo");
+      throw std::invalid_argument("unknown sensor \"" + name + "\": the sensors are encoders, imu, "
+                                  "vo and wheel_odom");
     }
     if (*flag) {
       throw std::invalid_argument("sensor \"" + name + "\" is named twice");
@@ -313,11 +367,12 @@ Sensors parse_sensors(const std::string& list)
 
 Sensors sensors_in(const std::vector<DriveRow>& rows)
 {
-  Sensors present{false, false, false};
+  Sensors present{false, false, false, false};
   for (const DriveRow& r : rows) {
     (r.sensor == Sensor::encoders ? present.encoders
      : r.sensor == Sensor::imu    ? present.imu
-                                  : present.vo) = true;
+     : r.sensor == Sensor::vo     ? present.vo
+                                  : present.wheel_odom) = true;
   }
   return present;
 }
@@ -346,8 +401,17 @@ geometry_msgs::msg::TwistStamped twist_of(const DriveRow& row)
 sensor_msgs::msg::Imu imu_of(const DriveRow& row)
 {
   sensor_msgs::msg::Imu m;
-  m.header = header_of(row, "imu_link");
-  m.orientation_covariance[0] = -1.0;  // no orientation estimate, as ROS marks it
+  m.header = header_of(row, row.frame_id.c_str());
+  if (row.has_orientation) {
+    const Eigen::Quaterniond q =
+      quaternion_from_euler(row.orientation[0], row.orientation[1], row.orientation[2]);
+    m.orientation.x = q.x();
+    m.orientation.y = q.y();
+    m.orientation.z = q.z();
+    m.orientation.w = q.w();
+  } else {
+    m.orientation_covariance[0] = -1.0;  // no orientation estimate, as ROS marks it
+  }
   m.linear_acceleration.x = row.values[0];
   m.linear_acceleration.y = row.values[1];
   m.linear_acceleration.z = row.values[2];
@@ -360,8 +424,8 @@ sensor_msgs::msg::Imu imu_of(const DriveRow& row)
 nav_msgs::msg::Odometry vo_of(const DriveRow& row)
 {
   nav_msgs::msg::Odometry m;
-  m.header = header_of(row, "odom");
-  m.child_frame_id = "camera_link";
+  m.header = header_of(row, row.frame_id.c_str());
+  m.child_frame_id = row.child_frame_id;
   m.pose.pose.position.x = row.values[0];
   m.pose.pose.position.y = row.values[1];
   m.pose.pose.position.z = row.values[2];
@@ -373,11 +437,62 @@ nav_msgs::msg::Odometry vo_of(const DriveRow& row)
   return m;
 }
 
+nav_msgs::msg::Odometry wheel_odom_of(const DriveRow& row)
+{
+  nav_msgs::msg::Odometry m;
+  m.header = header_of(row, "odom");
+  m.child_frame_id = row.child_frame_id;
+  m.twist.twist.linear.x = row.linear_x;
+  m.twist.twist.angular.z = row.angular_z;
+  return m;
+}
+
 }  // namespace
+
+const char* const kSensorNames[4] = {"encoders", "imu", "vo", "wheel_odom"};
+
+geometry_msgs::msg::TransformStamped parse_static_transform(const std::string& text)
+{
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) {
+    words.push_back(w);
+  }
+  if (words.size() != 8) {
+    throw std::invalid_argument("a static transform is \"PARENT CHILD X Y Z ROLL PITCH YAW\", "
+                                "got " + std::to_string(words.size()) + " words in \"" + text +
+                                "\"");
+  }
+  static const char* const kNames[] = {"X", "Y", "Z", "ROLL", "PITCH", "YAW"};
+  double v[6];
+  for (std::size_t k = 0; k < 6; ++k) {
+    v[k] = number(words[k + 2], kNames[k]);
+    if (!std::isfinite(v[k])) {
+      throw std::invalid_argument(std::string(kNames[k]) + " of a static transform is not finite: " +
+                                  words[k + 2]);
+    }
+  }
+  if (words[0] == words[1]) {
+    throw std::invalid_argument("a static transform needs two different frames, got \"" +
+                                words[0] + "\" twice");
+  }
+  geometry_msgs::msg::TransformStamped t;
+  t.header.frame_id = words[0];
+  t.child_frame_id = words[1];
+  t.transform.translation.x = v[0];
+  t.transform.translation.y = v[1];
+  t.transform.translation.z = v[2];
+  const Eigen::Quaterniond q = quaternion_from_euler(v[3], v[4], v[5]);
+  t.transform.rotation.x = q.x();
+  t.transform.rotation.y = q.y();
+  t.transform.rotation.z = q.z();
+  t.transform.rotation.w = q.w();
+  return t;
+}
 
 Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
               const std::function<void(std::size_t, std::size_t)>& progress,
-              std::optional<Sensors> chosen)
+              std::optional<Sensors> chosen, const Options& extra)
 {
   const Sensors sensors = chosen ? *chosen : sensors_in(rows);
   Result result;
@@ -391,11 +506,38 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
   if (sensors.vo) {
     options.append_parameter_override("vo_topic", "vo");
   }
+  if (sensors.wheel_odom) {
+    options.append_parameter_override("wheel_odom_topic", "wheel_odom");
+  }
+  for (const auto& [name, value] : extra.parameters) {
+    options.append_parameter_override(name, value);
+  }
   auto node = std::make_shared<ZendrafellLocalisationNode>(options);
   auto driver = std::make_shared<rclcpp::Node>("localisation_replay");
   auto encoders = driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
   auto imu = driver->create_publisher<sensor_msgs::msg::Imu>("imu", 10);
   auto vo = driver->create_publisher<nav_msgs::msg::Odometry>("vo", 10);
+  auto wheel_odom = driver->create_publisher<nav_msgs::msg::Odometry>("wheel_odom", 10);
+  // The robot's fixed transforms first, heard by the node before any row.
+  std::unique_ptr<tf2_ros::StaticTransformBroadcaster> static_broadcaster;
+  if (!extra.static_transforms.empty()) {
+    static_broadcaster = std::make_unique<tf2_ros::StaticTransformBroadcaster>(driver);
+    static_broadcaster->sendTransform(extra.static_transforms);
+    const auto heard = [&] {
+      for (const auto& t : extra.static_transforms) {
+        if (!node->transforms().canTransform(t.header.frame_id, t.child_frame_id,
+                                             tf2::TimePointZero)) {
+          return false;
+        }
+      }
+      return true;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!heard() && rclcpp::ok() && std::chrono::steady_clock::now() < deadline) {
+      rclcpp::spin_some(node);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
   auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
     "odometry/filtered", 10,
     [&result](const nav_msgs::msg::Odometry& m) { result.odometry.push_back(m); });
@@ -423,6 +565,9 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
           case Sensor::vo:
             vo->publish(vo_of(row));
             break;
+          case Sensor::wheel_odom:
+            wheel_odom->publish(wheel_odom_of(row));
+            break;
         }
         rclcpp::spin_some(node);
         rclcpp::spin_some(driver);
@@ -448,6 +593,11 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
   result.wall_seconds = std::chrono::duration<double>(busy).count();
   result.dropped = node->dropped_messages();
   result.restarts = node->filter_restarts();
+  for (std::size_t k = 0; k < result.untransformable.size(); ++k) {
+    result.untransformable[k] =
+      node->untransformable_messages(static_cast<ZendrafellLocalisationNode::Input>(k));
+  }
+  speed_errors(result);
 
   const std::vector<DriveRow>& done = result.rows;
   result.has_truth = !done.empty() && std::all_of(done.begin(), done.end(),
@@ -467,7 +617,7 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
       result.distance += std::hypot(done[i].x - done[i - 1].x, done[i].y - done[i - 1].y);
     }
     const DriveRow& r = done[i];
-    if (r.sensor == Sensor::encoders) {
+    if (r.sensor == Sensor::encoders || r.sensor == Sensor::wheel_odom) {
       if (started && std::isfinite(r.linear_x) && std::isfinite(r.angular_z)) {
         const double dt =
           seconds(r.sec, r.nanosec) - seconds(done[last_used].sec, done[last_used].nanosec);
@@ -719,18 +869,31 @@ std::string summary(const Result& result)
 {
   std::ostringstream s;
   char buf[256];
-  static const char* const kNames[] = {"encoder", "IMU", "visual odometry"};
+  static const char* const kNames[] = {"encoder", "IMU", "visual odometry", "wheel odometry"};
   std::string in;
-  for (std::size_t k = 0; k < 3; ++k) {
+  std::size_t untransformable = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
     if (result.sensors.has(static_cast<Sensor>(k))) {
       in += (in.empty() ? "" : ", ") + std::to_string(result.sent[k]) + " " + kNames[k];
     }
+    untransformable += result.untransformable[k];
   }
   std::snprintf(buf, sizeof(buf),
                 "messages: %s messages in, %zu odometry messages out (%zu dropped, %zu filter "
                 "restarts)\n",
                 in.c_str(), result.odometry.size(), result.dropped, result.restarts);
   s << buf;
+  if (untransformable > 0) {
+    std::string which;
+    for (std::size_t k = 0; k < 4; ++k) {
+      if (result.untransformable[k] > 0) {
+        which += (which.empty() ? "" : ", ") + std::to_string(result.untransformable[k]) + " " +
+                 kNames[k];
+      }
+    }
+    s << "frames: " << which
+      << " messages dropped for want of a transform into the node's frames (--static-tf)\n";
+  }
   std::snprintf(buf, sizeof(buf), "speed: %.0f updates per second of wall time (%.2f s)\n",
                 result.wall_seconds > 0 ? result.odometry.size() / result.wall_seconds : 0.0,
                 result.wall_seconds);
@@ -753,6 +916,11 @@ std::string summary(const Result& result)
                   "  RMS heading error     %.4f rad (final %.4f rad)\n",
                   result.final_error, pct, result.rms_error, result.rms_heading_error,
                   result.final_heading_error);
+    s << buf;
+  }
+  if (result.speed_matched > 0) {
+    std::snprintf(buf, sizeof(buf), "  RMS forward-speed error %.4f m/s over %zu estimates\n",
+                  result.rms_speed_error, result.speed_matched);
     s << buf;
   }
   if (result.has_truth && result.has_dead_reckoning) {

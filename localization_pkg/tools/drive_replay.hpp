@@ -3,18 +3,20 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "geometry_msgs/msg/transform_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 
 namespace localisation_replay
 {
 
 /// The sensors a drive can hold, each sent on its own topic of the node.
-enum class Sensor { encoders = 0, imu = 1, vo = 2 };
+enum class Sensor { encoders = 0, imu = 1, vo = 2, wheel_odom = 3 };
 
 /// One row of a recorded drive: one sensor's reading and, when the file has it, ground truth.
 struct DriveRow
@@ -22,26 +24,39 @@ struct DriveRow
   int32_t sec = 0;
   uint32_t nanosec = 0;
   Sensor sensor = Sensor::encoders;
-  double linear_x = 0.0;  // encoders
+  double linear_x = 0.0;  // encoders and wheel odometry
   double angular_z = 0.0;
   // imu: specific force x, y, z (m/s^2), angular velocity x, y, z (rad/s);
   // vo: position x, y, z (m), roll, pitch, yaw (rad).
   std::array<double, 6> values{};
+  // imu: roll, pitch, yaw of its orientation, when the row gives one.
+  bool has_orientation = false;
+  std::array<double, 3> orientation{};
+  // The message's header.frame_id (imu, vo) and child_frame_id (vo, wheel odometry); empty means
+  // the node's own frames.
+  std::string frame_id, child_frame_id;
   bool has_truth = false;
   double x = 0.0, y = 0.0, yaw = 0.0;
+  double speed = std::numeric_limits<double>::quiet_NaN();  // true forward speed, when given
 };
 
 /// Which sensors' rows a replay sends.
 struct Sensors
 {
-  bool encoders = true, imu = true, vo = true;
+  bool encoders = true, imu = true, vo = true, wheel_odom = true;
   bool has(Sensor s) const
   {
-    return s == Sensor::encoders ? encoders : s == Sensor::imu ? imu : vo;
+    return s == Sensor::encoders ? encoders
+           : s == Sensor::imu    ? imu
+           : s == Sensor::vo     ? vo
+                                 : wheel_odom;
   }
 };
 
-/// "encoders,imu,vo" or any subset, in any order; throws std::invalid_argument naming an
+/// The sensors' names, in the order of Sensor.
+extern const char* const kSensorNames[4];
+
+/// "encoders,imu,vo,wheel_odom" or any subset, in any order; throws std::invalid_argument naming an
 /// unknown or repeated name, or an empty list.
 Sensors parse_sensors(const std::string& list);
 /// The sensors that have at least one row in `rows`.
@@ -57,8 +72,11 @@ public:
 /// Reads a CSV with a header row: time as `sec`,`nanosec` or as `stamp` (seconds), `linear_x`,
 /// `angular_z`, and optionally ground truth `x`,`y`,`yaw`; other columns are ignored. With a
 /// column `sensor`, each row is one message of "encoders" (`linear_x`, `angular_z`), "imu"
-/// (`accel_x`..`accel_z`, `gyro_x`..`gyro_z`) or "vo" (`vo_x`..`vo_z`, `vo_roll`, `vo_pitch`,
-/// `vo_yaw`); the cells of the other sensors may be empty. Rows are
+/// (`accel_x`..`accel_z`, `gyro_x`..`gyro_z`, and optionally its orientation as `imu_roll`,
+/// `imu_pitch`, `imu_yaw`), "vo" (`vo_x`..`vo_z`, `vo_roll`, `vo_pitch`, `vo_yaw`) or "wheel_odom"
+/// (`linear_x`, `angular_z`, sent as nav_msgs/Odometry); the cells of the other sensors may be
+/// empty. Optional columns `frame_id` (imu, vo) and `child_frame_id` (vo, wheel_odom) give the
+/// messages' frames, and `speed` the true forward speed. Rows are
 /// appended to `rows` as they are read, so after a RowError `rows` holds every row before the bad
 /// one. Throws std::runtime_error for a file that cannot be read or a header without the columns.
 void read_drive(const std::string& path, std::vector<DriveRow>& rows);
@@ -67,7 +85,7 @@ struct Result
 {
   std::vector<DriveRow> rows;                     // the rows replayed (all, or up to an interrupt)
   Sensors sensors;                                // whose rows were sent
-  std::array<std::size_t, 3> sent{};              // messages sent per sensor
+  std::array<std::size_t, 4> sent{};              // messages sent per sensor
   bool interrupted = false;                       // SIGINT stopped the replay early
   std::vector<nav_msgs::msg::Odometry> odometry;  // every message on "odometry/filtered"
   double wall_seconds = 0.0;
@@ -83,6 +101,11 @@ struct Result
   double final_heading_error = 0.0, rms_heading_error = 0.0;
   double dead_reckoning_final_error = 0.0, dead_reckoning_rms_error = 0.0;
   double dead_reckoning_final_heading_error = 0.0, dead_reckoning_rms_heading_error = 0.0;
+  // Against the true forward speed, where the rows give it.
+  std::size_t speed_matched = 0;
+  double rms_speed_error = 0.0;
+  // Messages the node could not put in its frames, per sensor.
+  std::array<std::size_t, 4> untransformable{};
   bool has_dead_reckoning = false;                         // the drive has encoder rows
   std::vector<double> dead_reckoning_x, dead_reckoning_y;  // per row, held between encoder rows
   // Consistency over the updates: the normalised innovation squared (NIS) with its degrees of
@@ -100,17 +123,31 @@ struct Result
 /// 0 < p < 1), to about 1e-10 relative.
 double chi_square_quantile(double p, double dof);
 
+/// What a replay sets beyond the rows.
+struct Options
+{
+  /// Published on "/tf_static" before the first row, as static_transform_publisher would.
+  std::vector<geometry_msgs::msg::TransformStamped> static_transforms;
+  /// Node parameters of type string, such as "message_covariance" or "imu_orientation".
+  std::vector<std::pair<std::string, std::string>> parameters;
+};
+
+/// "PARENT CHILD X Y Z ROLL PITCH YAW" (metres, radians; the rotation Rz(yaw) Ry(pitch) Rx(roll))
+/// as the transform of CHILD in PARENT; throws std::invalid_argument naming what is wrong.
+geometry_msgs::msg::TransformStamped parse_static_transform(const std::string& text);
+
 /// Publishes every row of the chosen sensors to a ZendrafellLocalisationNode built with
 /// `config_path` (encoders as geometry_msgs/TwistStamped on "encoder_vel", IMU as sensor_msgs/Imu
 /// on "imu", visual odometry as nav_msgs/Odometry on "vo", the node's "imu_topic" and "vo_topic"
-/// set for the sensors chosen), spins so that each is handled, and collects
+/// set for the sensors chosen; wheel odometry as nav_msgs/Odometry on "wheel_odom", the node's
+/// "wheel_odom_topic"), spins so that each is handled, and collects
 /// "odometry/filtered". `sensors` defaults to every sensor the rows hold. rclcpp must be
 /// initialised. `progress` is called every 250 rows.
 /// When rclcpp stops (SIGINT), the replay ends there with `interrupted` set and the rows so far.
 /// Dead reckoning skips rows whose readings are not finite, as the node drops them.
 Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
               const std::function<void(std::size_t, std::size_t)>& progress = {},
-              std::optional<Sensors> sensors = std::nullopt);
+              std::optional<Sensors> sensors = std::nullopt, const Options& options = {});
 
 /// Whether every pose and twist value in `odometry` is finite.
 bool all_finite(const nav_msgs::msg::Odometry& odometry);

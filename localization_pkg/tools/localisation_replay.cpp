@@ -1,9 +1,11 @@
 // localisation_replay DRIVE.csv [--sensors LIST] [--config CONFIG.json] [--csv OUT.csv]
-//                     [--svg OUT.svg] [--verbose]
+//                     [--svg OUT.svg] [--static-tf "PARENT CHILD X Y Z ROLL PITCH YAW"]...
+//                     [--verbose] [--ros-args -p name:=value ...]
 //
 // Drives the real localisation node over a recorded drive through its topics: every row of the
 // chosen sensors goes out on its topic (encoders as a TwistStamped on "encoder_vel", IMU on
-// "imu", visual odometry on "vo"), every estimate on "odometry/filtered" is collected and
+// "imu", visual odometry on "vo", wheel odometry as nav_msgs/Odometry on "wheel_odom"), after
+// the robot's static transforms on "/tf_static"; every estimate on "odometry/filtered" is collected and
 // written as CSV and drawn as SVG, and a summary (with errors against ground truth where the CSV
 // has it) goes to standard output. Ctrl-C stops the replay: the rows so far are written and the
 // tool exits 130.
@@ -25,12 +27,20 @@ namespace
 int usage()
 {
   std::cerr << "usage: localisation_replay DRIVE.csv [--sensors LIST] [--config CONFIG.json] "
-               "[--csv OUT.csv] [--svg OUT.svg] [--verbose] [--ros-args ...]\n"
+               "[--csv OUT.csv] [--svg OUT.svg] [--static-tf TRANSFORM]... [--verbose] "
+               "[--ros-args ...]\n"
                "  DRIVE.csv: header row; sec,nanosec or stamp; linear_x; angular_z; optional "
                "ground truth x,y,yaw;\n"
-               "             with a column sensor, one encoders, imu or vo message per row\n"
+               "             with a column sensor, one encoders, imu, vo or wheel_odom message per "
+               "row;\n"
+               "             optional frame_id and child_frame_id columns\n"
                "  --sensors  the sensors to replay, such as encoders,imu (default: every sensor in "
                "the drive)\n"
+               "  --static-tf \"PARENT CHILD X Y Z ROLL PITCH YAW\" (metres, radians): a fixed "
+               "transform of the robot,\n"
+               "             published before the drive; repeat it for each\n"
+               "  --ros-args -p name:=value  node parameters, such as message_covariance or "
+               "imu_orientation\n"
                "  --config  the filter configuration (default: the package's own; with IMU or "
                "visual odometry, its fusion configuration)\n"
                "  --csv     every published estimate (default: odometry.csv in the current folder)\n"
@@ -44,6 +54,7 @@ int main(int argc, char** argv)
 {
   std::string drive, config, sensor_list, csv = "odometry.csv", svg = "path.svg";
   bool verbose = false;
+  localisation_replay::Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--ros-args") {
@@ -52,12 +63,20 @@ int main(int argc, char** argv)
                i + 1 < argc) {
       (a == "--config" ? config : a == "--csv" ? csv : a == "--svg" ? svg : sensor_list) =
         argv[++i];
+    } else if (a == "--static-tf" && i + 1 < argc) {
+      try {
+        options.static_transforms.push_back(localisation_replay::parse_static_transform(argv[++i]));
+      } catch (const std::exception& e) {
+        std::cerr << "localisation_replay: --static-tf: " << e.what() << '\n';
+        return usage();
+      }
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "-h" || a == "--help") {
       usage();
       return 0;
-    } else if (a == "--config" || a == "--csv" || a == "--svg" || a == "--sensors") {
+    } else if (a == "--config" || a == "--csv" || a == "--svg" || a == "--sensors" ||
+               a == "--static-tf") {
       std::cerr << "localisation_replay: " << a << " needs a value\n";
       return usage();
     } else if (a.rfind("-", 0) == 0) {
@@ -95,9 +114,9 @@ int main(int argc, char** argv)
       std::cerr << "localisation_replay: --sensors " << sensor_list << ": " << e.what() << '\n';
       return usage();
     }
-    for (const auto& [sensor, name] : {std::pair{localisation_replay::Sensor::encoders, "encoders"},
-                                       std::pair{localisation_replay::Sensor::imu, "imu"},
-                                       std::pair{localisation_replay::Sensor::vo, "vo"}}) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const auto sensor = static_cast<localisation_replay::Sensor>(k);
+      const char* name = localisation_replay::kSensorNames[k];
       if (sensors.has(sensor) && !present.has(sensor) && row_error.empty()) {
         std::cerr << "localisation_replay: --sensors " << sensor_list << ": " << drive
                   << " has no rows of the sensor " << name << '\n';
@@ -134,7 +153,7 @@ int main(int argc, char** argv)
             std::fflush(stderr);
           }
         },
-        sensors);
+        sensors, options);
     if (tty) {
       std::fprintf(stderr, "\r%60s\r", "");
     }

@@ -110,6 +110,8 @@ public:
   void flush_held();
   /// The filter, for diagnostics such as checking its covariance.
   const ukf::Filter& get_filter() const { return _ukf; }
+  /// The transforms the node has heard on "/tf" and "/tf_static".
+  const tf2_ros::Buffer& transforms() const { return *_tf_buffer; }
 
   /// How a message's covariance is used: as ROS defines it, not at all, or never below the
   /// configured noise.
