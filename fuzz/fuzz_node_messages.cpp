@@ -1,7 +1,8 @@
 // Arbitrary field values (every double bit pattern: NaN, infinities, denormals; every stamp)
-// published to the real localisation node through all three of its inputs: TwistStamped on
-// "encoder_vel", Imu on "imu" and Odometry on "vo", with the fusion configuration, covariance and
-// transform publication and a fusion delay switched on. The node may only log and drop: no crash,
+// published to the real localisation node through all four of its inputs: TwistStamped on
+// "encoder_vel", Imu on "imu", Odometry on "vo" and on "wheel/odom", with the fusion
+// configuration, covariance and transform publication, a fusion delay, the IMU's orientation and
+// the covariance floor switched on, and sensor frames placed by transforms both sound and hostile. The node may only log and drop: no crash,
 // no sanitizer report, no non-finite value published (covariances included), and no message
 // taking more than a small bounded time.
 //
@@ -10,11 +11,17 @@
 // states no single short input would. Each message is 57 bytes:
 //   mode (1): bit 0 clear: the stamp is the previous message's plus `sec` nanoseconds (a signed
 //             offset: equal, backwards, 50 Hz, a jump); bit 0 set: the stamp is (sec, nanosec)
-//             exactly, any value at all. Bits 1-2: the topic, 0 (or 3) encoders, 1 IMU, 2 visual
-//             odometry. Bits 3-4 pick the covariances sent (see covariances()).
+//             exactly, any value at all. Bits 1-2: the topic, 0 encoders, 1 IMU, 2 visual
+//             odometry, 3 wheel odometry. Bits 3-4 pick the covariances sent (see covariances()).
+//             Bit 6: the message is in the sensor's own frame ("sensor_link"; visual odometry
+//             also in "sensor_odom"). Bit 7: first, the static transforms base_link ->
+//             sensor_link and odom -> sensor_odom are (re)published from the six doubles:
+//             translation v0 v1 v2, rotation (v3, v4, v5, 1) normalised, or with bit 5 the raw
+//             (v3, v4, v5, v0).
 //   sec (4), nanosec (4), six doubles v (6 x 8): the twist's linear x y z and angular x y z; the
 //             IMU's linear acceleration x y z and angular velocity x y z; the pose's position
-//             v0 v1 v2 and orientation (v3, v4, v5, w), w = 1 or, with bit 5, v0
+//             v0 v1 v2 and orientation (v3, v4, v5, w), w = 1 or, with bit 5, v0; the wheel
+//             odometry's twist as the encoders'; the IMU's orientation as the pose's.
 // Because a finding may depend on the messages before it, the last kHistory messages are written
 // to node_messages-history.bin (or $ZF_FUZZ_HISTORY) as they go, so the file holds them whatever
 // ends the run; the file is itself an input, and running it replays them from a fresh node.
@@ -33,12 +40,14 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "drive_replay.hpp"
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
+#include "tf2_ros/static_transform_broadcaster.h"
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
 
 namespace
@@ -97,6 +106,8 @@ struct Harness
   rclcpp::Publisher<geometry_msgs::msg::TwistStamped>::SharedPtr publisher;
   rclcpp::Publisher<sensor_msgs::msg::Imu>::SharedPtr imu;
   rclcpp::Publisher<nav_msgs::msg::Odometry>::SharedPtr vo;
+  rclcpp::Publisher<nav_msgs::msg::Odometry>::SharedPtr wheel;
+  std::unique_ptr<tf2_ros::StaticTransformBroadcaster> statics;
   rclcpp::Subscription<nav_msgs::msg::Odometry>::SharedPtr subscription;
   std::unique_ptr<History> history;
   int64_t last_stamp = 0;  // nanoseconds
@@ -127,12 +138,18 @@ Harness& harness()
     options.append_parameter_override("publish_covariance", true);
     options.append_parameter_override("publish_tf", true);
     options.append_parameter_override("fusion_delay", 0.01);
+    options.append_parameter_override("base_link_frame", std::string("base_link"));
+    options.append_parameter_override("wheel_odom_topic", std::string("wheel/odom"));
+    options.append_parameter_override("imu_orientation", std::string("all"));
+    options.append_parameter_override("message_covariance", std::string("floor"));
     made.node = std::make_shared<ZendrafellLocalisationNode>(options);
     made.driver = std::make_shared<rclcpp::Node>("fuzz_driver");
     made.publisher =
       made.driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
     made.imu = made.driver->create_publisher<sensor_msgs::msg::Imu>("imu", 10);
     made.vo = made.driver->create_publisher<nav_msgs::msg::Odometry>("vo", 10);
+    made.wheel = made.driver->create_publisher<nav_msgs::msg::Odometry>("wheel/odom", 10);
+    made.statics = std::make_unique<tf2_ros::StaticTransformBroadcaster>(made.driver);
     made.subscription = made.driver->create_subscription<nav_msgs::msg::Odometry>(
       "odometry/filtered", 10, [](const nav_msgs::msg::Odometry& o) {
         bool finite = localisation_replay::all_finite(o);
@@ -187,6 +204,40 @@ void covariance(uint8_t mode, const double* v, std::size_t block, std::array<dou
   }
 }
 
+// A rotation from the message's doubles: (v3, v4, v5, 1) normalised, or with bit 5 of the mode the
+// raw (v3, v4, v5, v0), which tf2 and the node must refuse unless it happens to be a unit one.
+geometry_msgs::msg::Quaternion rotation_of(uint8_t mode, const double* v)
+{
+  geometry_msgs::msg::Quaternion q;
+  q.x = v[3];
+  q.y = v[4];
+  q.z = v[5];
+  q.w = (mode & 32) != 0 ? v[0] : 1.0;
+  const double norm = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
+  if ((mode & 32) == 0 && std::isfinite(norm) && norm > 0.0) {
+    q.x /= norm;
+    q.y /= norm;
+    q.z /= norm;
+    q.w /= norm;
+  }
+  return q;
+}
+
+void mount_sensor(Harness& h, uint8_t mode, const double* v)
+{
+  std::vector<geometry_msgs::msg::TransformStamped> mounts(2);
+  const char* frames[2][2] = {{"base_link", "sensor_link"}, {"odom", "sensor_odom"}};
+  for (std::size_t k = 0; k < 2; ++k) {
+    mounts[k].header.frame_id = frames[k][0];
+    mounts[k].child_frame_id = frames[k][1];
+    mounts[k].transform.translation.x = v[0];
+    mounts[k].transform.translation.y = v[1];
+    mounts[k].transform.translation.z = v[2];
+    mounts[k].transform.rotation = rotation_of(mode, v);
+  }
+  h.statics->sendTransform(mounts);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
@@ -204,8 +255,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     geometry_msgs::msg::TwistStamped m;
     sensor_msgs::msg::Imu imu;
     nav_msgs::msg::Odometry vo;
+    const bool in_sensor_frame = (mode & 64) != 0;
+    if ((mode & 128) != 0) {
+      mount_sensor(h, mode, v);
+    }
     if (topic == 1) {
       imu.header.stamp = stamp;
+      imu.header.frame_id = in_sensor_frame ? "sensor_link" : "";
+      imu.orientation = rotation_of(mode, v);
+      covariance(mode, v, 0, imu.orientation_covariance);
       imu.linear_acceleration.x = v[0];
       imu.linear_acceleration.y = v[1];
       imu.linear_acceleration.z = v[2];
@@ -216,6 +274,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
       covariance(mode, v, 3, imu.angular_velocity_covariance);
     } else if (topic == 2) {
       vo.header.stamp = stamp;
+      vo.header.frame_id = in_sensor_frame ? "sensor_odom" : "odom";
+      vo.child_frame_id = in_sensor_frame ? "sensor_link" : "";
       vo.pose.pose.position.x = v[0];
       vo.pose.pose.position.y = v[1];
       vo.pose.pose.position.z = v[2];
@@ -224,6 +284,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
       vo.pose.pose.orientation.z = v[5];
       vo.pose.pose.orientation.w = (mode & 32) != 0 ? v[0] : 1.0;
       covariance(mode, v, 0, vo.pose.covariance);
+    } else if (topic == 3) {
+      vo.header.stamp = stamp;
+      vo.child_frame_id = in_sensor_frame ? "sensor_link" : "";
+      vo.twist.twist.linear.x = v[0];
+      vo.twist.twist.linear.y = v[1];
+      vo.twist.twist.linear.z = v[2];
+      vo.twist.twist.angular.x = v[3];
+      vo.twist.twist.angular.y = v[4];
+      vo.twist.twist.angular.z = v[5];
+      covariance(mode, v, 0, vo.twist.covariance);
     } else {
       m.header.stamp = stamp;
       m.twist.linear.x = v[0];
@@ -238,10 +308,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
       h.imu->publish(imu);
     } else if (topic == 2) {
       h.vo->publish(vo);
+    } else if (topic == 3) {
+      h.wheel->publish(vo);
     } else {
       h.publisher->publish(m);
     }
     rclcpp::spin_some(h.node);
+    rclcpp::spin_some(h.node);  // the transforms and the message, each on its own subscription
     // A message may release several held ones; spin_some() takes one per subscription.
     for (int i = 0; i < 4; ++i) {
       rclcpp::spin_some(h.driver);

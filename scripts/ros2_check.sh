@@ -102,5 +102,11 @@ mv "$source_config.moved" "$source_config"
 python3 "$check" --fusion --frames odom base_link --tf --covariance -- \
   ros2 launch localization_pkg localisation.launch.py fusion:=true base_link_frame:=base_link \
   publish_tf:=true publish_covariance:=true
+# A robot as robots are: its IMU mounted rotated and offset, described by a static transform that
+# static_transform_publisher broadcasts from a process of its own, and its wheel odometry as
+# nav_msgs/Odometry.
+python3 "$check" --mounted --frames odom base_link -- \
+  ros2 launch localization_pkg localisation.launch.py fusion:=true base_link_frame:=base_link \
+  wheel_odom_topic:=wheel/odom
 
 echo "Real-ROS 2 stage passed in $((SECONDS - start)) s."

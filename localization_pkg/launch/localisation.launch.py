@@ -5,10 +5,15 @@
     ros2 launch localization_pkg localisation.launch.py fusion:=true \\
         imu_topic:=/imu/data vo_topic:=/camera/odom base_link_frame:=base_link \\
         publish_covariance:=true publish_tf:=true fusion_delay:=0.05
+    ros2 launch localization_pkg localisation.launch.py fusion:=true base_link_frame:=base_link \\
+        wheel_odom_topic:=/wheel/odom imu_topic:=/imu/data imu_orientation:=roll_pitch \\
+        message_covariance:=floor
 
 Without arguments the node fuses the wheel encoders with the package's encoder-only
 configuration. fusion:=true selects the package's configuration with the IMU and visual-odometry
-sensors and subscribes to imu_topic and vo_topic ("imu" and "vo" unless given).
+sensors and subscribes to imu_topic and vo_topic ("imu" and "vo" unless given). Sensor frames
+other than base_link_frame are looked up on /tf and /tf_static: a robot's description, or
+static_transform_publisher, must publish them.
 """
 
 import os
@@ -25,6 +30,11 @@ ARGUMENTS = [
     ('fusion', 'false', 'true: the IMU and visual-odometry configuration and topics'),
     ('imu_topic', '', 'sensor_msgs/Imu topic fused into the sensor "imu" (with fusion: "imu")'),
     ('vo_topic', '', 'nav_msgs/Odometry topic fused into the sensor "vo" (with fusion: "vo")'),
+    ('wheel_odom_topic', '', 'nav_msgs/Odometry topic whose twist is fused into the sensor '
+     '"encoders"'),
+    ('message_covariance', 'use', 'Message covariances: use, ignore, or floor (never below the '
+     'configured noise)'),
+    ('imu_orientation', 'none', 'Fuse the IMU\'s orientation: none, roll_pitch or all'),
     ('odom_frame', 'odom', 'Header frame of the odometry and the transform'),
     ('base_link_frame', 'odom_base_link', 'Child frame of the odometry and the transform'),
     ('publish_covariance', 'false', 'Publish the filter\'s covariance in the odometry'),
@@ -68,6 +78,9 @@ def node(context):
             'ukf_config': config,
             'imu_topic': imu_topic,
             'vo_topic': vo_topic,
+            'wheel_odom_topic': LaunchConfiguration('wheel_odom_topic').perform(context),
+            'message_covariance': LaunchConfiguration('message_covariance').perform(context),
+            'imu_orientation': LaunchConfiguration('imu_orientation').perform(context),
             'odom_frame': LaunchConfiguration('odom_frame').perform(context),
             'base_link_frame': LaunchConfiguration('base_link_frame').perform(context),
             'publish_covariance': flag(context, 'publish_covariance'),

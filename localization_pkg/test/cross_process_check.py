@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Drives the installed localisation node from another process over DDS, as a ROS 2 user would.
 
-    cross_process_check.py [--expect-config PATH] [--fusion] [--frames ODOM BASE] [--tf]
-                           [--covariance] -- COMMAND ...
+    cross_process_check.py [--expect-config PATH] [--fusion] [--mounted] [--frames ODOM BASE]
+                           [--tf] [--covariance] -- COMMAND ...
 
 COMMAND starts the node (for example `ros2 run localization_pkg localization_node --ros-args -p
 ukf_config:=...` or `ros2 launch localization_pkg localisation.launch.py`) in its own process
@@ -17,7 +17,15 @@ command to end with status 0. With --expect-config, the node's log must name tha
 its centripetal acceleration and gravity's reaction) and, every fifth, nav_msgs/Odometry on "vo"
 (the exact pose), and expects one reply per message of any topic. --frames sets the frames the
 replies must carry, --tf requires one transform on "/tf" per reply with its stamp and pose, and
---covariance requires positive variances in both covariance arrays.
+--covariance requires positive variances in both covariance arrays. The IMU messages are in the
+base frame (the second of --frames).
+
+--mounted is a robot whose IMU is mounted as on a Clearpath Husky (base x = -imu z, base y =
+-imu x, base z = imu y, 0.3 m right and 0.52 m up): `ros2 run tf2_ros static_transform_publisher`
+runs as a process of its own with that mounting; the IMU messages go out in "imu_link", rotated
+into it and with the lever arm's centripetal acceleration; the wheels go out as nav_msgs/Odometry
+on "wheel/odom" instead of encoder_vel (the node must have wheel_odom_topic:=wheel/odom). Every
+message must be answered and the node must log no dropped message.
 
 Needs a sourced ROS 2 Humble and the workspace's install. Exit status 0 when every check passes.
 """
@@ -135,14 +143,40 @@ def check_transforms(replies, transforms):
     return errors
 
 
-def imu_message(k):
+# The Husky's IMU mounting: the static transform's arguments, and where the IMU sits.
+MOUNT_ARGS = ['--x', '0', '--y', '-0.3', '--z', '0.52', '--roll', str(math.pi / 2), '--pitch', '0',
+              '--yaw', str(-math.pi / 2), '--frame-id', 'base_link', '--child-frame-id', 'imu_link']
+LEVER = (0.0, -0.3, 0.52)
+
+
+def imu_message(k, base_frame, mounted=False):
     msg = Imu()
     msg.header.stamp.sec, msg.header.stamp.nanosec = stamp_of(k, 10000000)
-    msg.header.frame_id = 'imu_link'
     msg.orientation_covariance[0] = -1.0
-    msg.linear_acceleration.y = SPEED * YAW_RATE
-    msg.linear_acceleration.z = GRAVITY
-    msg.angular_velocity.z = YAW_RATE
+    # In the base frame: the turn's centripetal acceleration, gravity's reaction and the rate.
+    accel = [0.0, SPEED * YAW_RATE, GRAVITY]
+    rate = [0.0, 0.0, YAW_RATE]
+    if mounted:
+        # Where the IMU sits it also feels w x (w x r), here -w^2 (r_x, r_y, 0).
+        accel = [accel[0] - YAW_RATE ** 2 * LEVER[0], accel[1] - YAW_RATE ** 2 * LEVER[1], accel[2]]
+        # In the IMU's frame: imu x = -base y, imu y = base z, imu z = -base x.
+        accel = [-accel[1], accel[2], -accel[0]]
+        rate = [-rate[1], rate[2], -rate[0]]
+        msg.header.frame_id = 'imu_link'
+    else:
+        msg.header.frame_id = base_frame
+    msg.linear_acceleration.x, msg.linear_acceleration.y, msg.linear_acceleration.z = accel
+    msg.angular_velocity.x, msg.angular_velocity.y, msg.angular_velocity.z = rate
+    return msg
+
+
+def wheel_message(k):
+    msg = Odometry()
+    msg.header.stamp.sec, msg.header.stamp.nanosec = stamp_of(k)
+    msg.header.frame_id = 'odom'
+    msg.child_frame_id = 'base_link'
+    msg.twist.twist.linear.x = SPEED
+    msg.twist.twist.angular.z = YAW_RATE
     return msg
 
 
@@ -156,19 +190,24 @@ def vo_message(k):
     return msg
 
 
-def drive(node, fusion=False):
+def drive(node, fusion=False, base_frame='odom_base_link', mounted=False):
     """Publishes the drive; returns (stamps sent, replies, transforms), or raises on a timeout."""
     replies, transforms = [], []
     qos = QoSProfile(history=HistoryPolicy.KEEP_LAST, depth=4 * MESSAGES,
                      reliability=ReliabilityPolicy.RELIABLE)
     node.create_subscription(Odometry, 'odometry/filtered', replies.append, qos)
     node.create_subscription(TFMessage, '/tf', lambda m: transforms.extend(m.transforms), qos)
-    publisher = node.create_publisher(TwistStamped, 'encoder_vel', qos)
+    if mounted:
+        publisher = node.create_publisher(Odometry, 'wheel/odom', qos)
+    else:
+        publisher = node.create_publisher(TwistStamped, 'encoder_vel', qos)
     inputs = [publisher]
-    if fusion:
+    if fusion or mounted:
         imu = node.create_publisher(Imu, 'imu', qos)
+        inputs.append(imu)
+    if fusion:
         vo = node.create_publisher(Odometry, 'vo', qos)
-        inputs += [imu, vo]
+        inputs.append(vo)
 
     deadline = time.monotonic() + START_TIMEOUT
     while (node.count_subscribers('encoder_vel') < 1 or node.count_publishers('odometry/filtered') < 1
@@ -176,22 +215,32 @@ def drive(node, fusion=False):
         if time.monotonic() > deadline:
             raise TimeoutError(f'the node did not appear on the graph within {START_TIMEOUT:.0f} s')
         rclpy.spin_once(node, timeout_sec=0.1)
+    if mounted:
+        # The node hears the static transform when discovery matches it with the publisher.
+        end = time.monotonic() + 2.0
+        while time.monotonic() < end:
+            rclpy.spin_once(node, timeout_sec=0.05)
 
     sent = []
     for k in range(MESSAGES):
-        msg = TwistStamped()
-        msg.header.stamp.sec, msg.header.stamp.nanosec = stamp_of(k)
-        msg.header.frame_id = 'base_link'
-        msg.twist.linear.x = SPEED
-        msg.twist.angular.z = YAW_RATE
+        if mounted:
+            msg = wheel_message(k)
+        else:
+            msg = TwistStamped()
+            msg.header.stamp.sec, msg.header.stamp.nanosec = stamp_of(k)
+            msg.header.frame_id = 'base_link'
+            msg.twist.linear.x = SPEED
+            msg.twist.angular.z = YAW_RATE
         publisher.publish(msg)
         sent.append(stamp_of(k))
-        if fusion:
+        if fusion or mounted:
             # Each message goes out after the previous one was answered, so that the stamps
             # reach the node in order.
             pace(node, replies, len(sent))
-            second = vo_message(k) if k % 5 == 0 else imu_message(k)
-            (vo if k % 5 == 0 else imu).publish(second)
+            if fusion and k % 5 == 0:
+                vo.publish(vo_message(k))
+            else:
+                imu.publish(imu_message(k, base_frame, mounted))
             sent.append(stamp_of(k, 10000000))
             pace(node, replies, len(sent))
         else:
@@ -220,6 +269,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--expect-config', help='configuration path the node must log')
     parser.add_argument('--fusion', action='store_true', help='also publish on "imu" and "vo"')
+    parser.add_argument('--mounted', action='store_true',
+                        help='a rotated IMU through a static transform, wheels on "wheel/odom"')
     parser.add_argument('--frames', nargs=2, default=['odom', 'odom_base_link'],
                         metavar=('ODOM', 'BASE'), help='frames every reply must carry')
     parser.add_argument('--tf', action='store_true', help='require a transform per reply')
@@ -227,6 +278,12 @@ def main():
     parser.add_argument('command', nargs='+', help='the command that starts the node')
     args = parser.parse_args()
 
+    mount = None
+    if args.mounted:
+        mount_command = ['ros2', 'run', 'tf2_ros', 'static_transform_publisher'] + MOUNT_ARGS
+        print('$ ' + ' '.join(mount_command), flush=True)
+        mount = subprocess.Popen(mount_command, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL, start_new_session=True)
     print('$ ' + ' '.join(args.command), flush=True)
     child = subprocess.Popen(args.command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                              start_new_session=True)
@@ -235,7 +292,7 @@ def main():
     rclpy.init()
     node = rclpy.create_node('cross_process_check')
     try:
-        sent, replies, transforms = drive(node, args.fusion)
+        sent, replies, transforms = drive(node, args.fusion, args.frames[1], args.mounted)
         errors += check_replies(sent, replies, args.frames, args.covariance)
         if args.tf:
             errors += check_transforms(replies, transforms)
@@ -262,6 +319,16 @@ def main():
         status = child.returncode
         errors.append(f'the command ended by itself with status {status} before SIGINT')
     log.join()
+    if mount is not None:
+        os.killpg(mount.pid, signal.SIGINT)
+        try:
+            mount.wait(timeout=STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            os.killpg(mount.pid, signal.SIGKILL)
+            mount.wait()
+        dropped = [line for line in log.lines if 'Dropped' in line]
+        if dropped:
+            errors.append(f'the node dropped messages: {dropped[0]}')
     if status is not None and status != 0:
         errors.append(f'the command ended with status {status} after SIGINT, expected 0')
     if args.expect_config:
