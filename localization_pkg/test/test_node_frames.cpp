@@ -277,8 +277,9 @@ TEST_F(FramesTest, NoMessageIsFusedInAFrameItCannotBeTransformedFrom)
   EXPECT_NE(log.find("odometry frame \"odom\""), std::string::npos) << log;
   EXPECT_EQ(node->untransformable_messages(Input::imu), 1u);
 
-  // Transforms that are no rigid motion never place a message: tf2 refuses NaN and a quaternion
-  // off unit length when they arrive; an infinite translation, which tf2 stores, the node refuses.
+  // Transforms that are no rigid motion never place a message: tf2 refuses NaN, and a quaternion
+  // of zero length or an infinite one, when they arrive; an infinite translation, which tf2
+  // stores, the node refuses.
   start();
   auto infinite = localisation_replay::parse_static_transform("base_link imu_link 0 0 0 0 0 0");
   infinite.transform.translation.z = std::numeric_limits<double>::infinity();
@@ -290,7 +291,7 @@ TEST_F(FramesTest, NoMessageIsFusedInAFrameItCannotBeTransformedFrom)
   EXPECT_NE(log.find("not a rigid motion"), std::string::npos) << log;
   geometry_msgs::msg::TransformStamped bad =
     localisation_replay::parse_static_transform("base_link wheel 0 0 0 0 0 0");
-  bad.transform.rotation.w = 2.0;
+  bad.transform.rotation.w = 0.0;
   geometry_msgs::msg::TransformStamped nan =
     localisation_replay::parse_static_transform("base_link camera 0 0 0 0 0 0");
   nan.transform.translation.x = std::nan("");

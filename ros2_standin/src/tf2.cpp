@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace tf2
 {
@@ -87,7 +88,7 @@ void validate(const std::string& frame, const char* argument)
   if (frame.front() == '/') {
     throw InvalidArgumentException("Invalid argument \"" + frame + "\" passed to " +
                                    std::string(argument) +
-                                   " - in tf2 frame_ids cannot start with a '/' like: ");
+                                   " - in tf2 frame_ids cannot start with a '/'");
   }
 }
 
@@ -103,20 +104,31 @@ bool BufferCore::setTransform(const geometry_msgs::msg::TransformStamped& transf
   geometry_msgs::msg::TransformStamped stripped = transform_in;
   stripped.header.frame_id = strip_slash(stripped.header.frame_id);
   stripped.child_frame_id = strip_slash(stripped.child_frame_id);
+  // Stored as a rotation matrix, as tf2 stores it: any finite quaternion but zero comes back
+  // normalised, and one of zero length or with an infinite entry as NaN.
+  auto& q = stripped.transform.rotation;
+  const double length = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
+  if (std::isfinite(length) && length > 0.0) {
+    q.x /= length;
+    q.y /= length;
+    q.z /= length;
+    q.w /= length;
+  } else {
+    q.x = q.y = q.z = q.w = std::nan("");
+  }
   const auto& t = stripped.transform.translation;
-  const auto& q = stripped.transform.rotation;
   bool error = false;
   if (stripped.child_frame_id == stripped.header.frame_id) {
     std::fprintf(stderr,
                  "Error:   TF_SELF_TRANSFORM: Ignoring transform from authority \"%s\" with "
-                 "frame_id and child_frame_id  \"%s\" because they are the same\n",
+                 "frame_id and  child_frame_id \"%s\" because they are the same\n",
                  authority.c_str(), stripped.child_frame_id.c_str());
     error = true;
   }
   if (stripped.child_frame_id.empty()) {
     std::fprintf(stderr,
                  "Error:   TF_NO_CHILD_FRAME_ID: Ignoring transform from authority \"%s\" because "
-                 "child_frame_id not set\n",
+                 "child_frame_id not set \n",
                  authority.c_str());
     error = true;
   }
@@ -137,14 +149,6 @@ bool BufferCore::setTransform(const geometry_msgs::msg::TransformStamped& transf
                  q.w);
     error = true;
   }
-  if (!(std::abs(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z - 1.0) < 10e-3)) {
-    std::fprintf(stderr,
-                 "Error:   TF_DENORMALIZED_QUATERNION: Ignoring transform for child_frame_id \"%s\" "
-                 "from authority \"%s\" because of an invalid quaternion in the transform (%f %f "
-                 "%f %f)\n",
-                 stripped.child_frame_id.c_str(), authority.c_str(), q.x, q.y, q.z, q.w);
-    error = true;
-  }
   if (error) {
     return false;
   }
@@ -160,11 +164,11 @@ geometry_msgs::msg::TransformStamped BufferCore::to_root(const std::string& fram
                                                          const char* argument,
                                                          std::string& root) const
 {
-  bool known = links_.count(frame) > 0;
-  for (auto it = links_.begin(); !known && it != links_.end(); ++it) {
-    known = it->second.transform.header.frame_id == frame;
+  bool found = links_.count(frame) > 0;
+  for (auto it = links_.begin(); !found && it != links_.end(); ++it) {
+    found = it->second.transform.header.frame_id == frame;
   }
-  if (!known) {
+  if (!found) {
     throw LookupException("\"" + frame + "\" passed to " + std::string(argument) +
                           " does not exist. ");
   }
@@ -222,6 +226,33 @@ geometry_msgs::msg::TransformStamped BufferCore::lookupTransform(const std::stri
 bool BufferCore::canTransform(const std::string& target_frame, const std::string& source_frame,
                               const TimePoint& time, std::string* error_msg) const
 {
+  if (target_frame == source_frame) {
+    return true;
+  }
+  // As tf2 words it: an invalid or unknown frame goes to `error_msg`, or to the console as a
+  // warning when there is none.
+  for (const auto& [frame, argument] :
+       {std::pair{&target_frame, "canTransform argument target_frame"},
+        std::pair{&source_frame, "canTransform argument source_frame"}}) {
+    std::string why;
+    if (frame->empty()) {
+      why = "in tf2 frame_ids cannot be empty";
+    } else if (frame->front() == '/') {
+      why = "in tf2 frame_ids cannot start with a '/'";
+    } else if (!known(*frame)) {
+      why = "frame does not exist";
+    }
+    if (!why.empty()) {
+      const std::string s =
+        "Invalid frame ID \"" + *frame + "\" passed to " + argument + " - " + why;
+      if (error_msg != nullptr) {
+        *error_msg = s;
+      } else {
+        std::fprintf(stderr, "Warning: %s\n", s.c_str());
+      }
+      return false;
+    }
+  }
   try {
     lookupTransform(target_frame, source_frame, time);
     return true;
@@ -231,6 +262,20 @@ bool BufferCore::canTransform(const std::string& target_frame, const std::string
     }
     return false;
   }
+}
+
+bool BufferCore::known(const std::string& frame) const
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (links_.count(frame) > 0) {
+    return true;
+  }
+  for (const auto& link : links_) {
+    if (link.second.transform.header.frame_id == frame) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void BufferCore::clear()

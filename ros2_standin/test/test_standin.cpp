@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <csignal>
 #include <thread>
 
@@ -240,7 +241,8 @@ TEST_F(Standin, BufferComposesTheTreeAndRefusesWhatTf2Refuses)
     buffer.lookupTransform("base_link", "lidar", tf2::TimePointZero);
     ADD_FAILURE() << "an unknown frame was looked up";
   } catch (const tf2::LookupException& e) {
-    EXPECT_NE(std::string(e.what()).find("\"lidar\""), std::string::npos) << e.what();
+    EXPECT_EQ(std::string(e.what()),
+              "\"lidar\" passed to lookupTransform argument source_frame does not exist. ");
   }
   EXPECT_TRUE(buffer.setTransform(transform("odom", "other", 0, 0, 0, 0, 0, 0, 1), "t"));
   EXPECT_THROW(buffer.lookupTransform("base_link", "other", tf2::TimePointZero),
@@ -252,12 +254,21 @@ TEST_F(Standin, BufferComposesTheTreeAndRefusesWhatTf2Refuses)
   EXPECT_NE(why.find("lidar"), std::string::npos);
   EXPECT_TRUE(buffer.canTransform("cam", "base_link", tf2::TimePointZero));
 
-  // Refused: a NaN, a quaternion far from unit length, a frame that is its own parent.
+  // Refused: a NaN, a quaternion of zero length or an infinite one, a frame that is its own
+  // parent. Any other quaternion is stored normalised.
   const double nan = std::nan("");
+  const double inf = std::numeric_limits<double>::infinity();
   EXPECT_FALSE(buffer.setTransform(transform("base_link", "bad", nan, 0, 0, 0, 0, 0, 1), "t"));
-  EXPECT_FALSE(buffer.setTransform(transform("base_link", "bad", 0, 0, 0, 0, 0, 0, 2), "t"));
+  EXPECT_FALSE(buffer.setTransform(transform("base_link", "bad", 0, 0, 0, 0, 0, 0, 0), "t"));
+  EXPECT_FALSE(buffer.setTransform(transform("base_link", "bad", 0, 0, 0, 0, 0, 0, inf), "t"));
   EXPECT_FALSE(buffer.setTransform(transform("bad", "bad", 0, 0, 0, 0, 0, 0, 1), "t"));
-  EXPECT_FALSE(buffer.canTransform("base_link", "bad", tf2::TimePointZero));
+  EXPECT_FALSE(buffer.canTransform("base_link", "bad", tf2::TimePointZero, &why));
+  EXPECT_EQ(why, "Invalid frame ID \"bad\" passed to canTransform argument source_frame - frame "
+                 "does not exist");
+  EXPECT_TRUE(buffer.setTransform(transform("base_link", "long", 0, 0, 0, 0, 0, 0, 2), "t"));
+  EXPECT_NEAR(buffer.lookupTransform("base_link", "long", tf2::TimePointZero).transform.rotation.w,
+              1.0, 1e-12);
+  EXPECT_TRUE(buffer.setTransform(transform("base_link", "far", inf, 0, 0, 0, 0, 0, 1), "t"));
 }
 
 TEST_F(Standin, StaticTransformsReachAListenerThatStartsLater)

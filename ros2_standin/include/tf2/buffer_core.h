@@ -14,9 +14,10 @@ namespace tf2
 static constexpr Duration BUFFER_CORE_DEFAULT_CACHE_TIME = std::chrono::seconds(10);
 
 /// The transform tree. The stand-in keeps the latest transform of each child frame (static ones
-/// for good), which is what lookups at TimePointZero ("the latest") read; like tf2 it refuses a
-/// transform with a non-finite value, a quaternion off unit length, an empty frame id or a frame
-/// that is its own parent, and logs why.
+/// for good), which is what lookups at TimePointZero ("the latest") read. Like tf2 it stores a
+/// rotation normalised (tf2 keeps it as a matrix), and refuses a transform with a NaN (a
+/// quaternion of zero length or an infinite one becomes NaN), an empty frame id or a frame that
+/// is its own parent, and logs why; an infinite translation is stored.
 class BufferCore
 {
 public:
@@ -47,6 +48,7 @@ private:
     geometry_msgs::msg::TransformStamped transform;
     bool is_static = false;
   };
+  bool known(const std::string& frame) const;
   geometry_msgs::msg::TransformStamped to_root(const std::string& frame, const char* argument,
                                                std::string& root) const;
 
