@@ -778,10 +778,13 @@ void ZendrafellLocalisationNode::receive(Message msg)
       }
     };
     check(msg);
-    if (!to_base_frame(msg)) {
+    bool moved = false;
+    if (!to_base_frame(msg, moved)) {
       return;
     }
-    check(msg);  // what the transform made of it
+    if (moved) {
+      check(msg);  // what the transform made of it
+    }
   } catch (const std::exception& e) {
     drop(input, t, e.what());
     return;
@@ -963,8 +966,9 @@ void ZendrafellLocalisationNode::wheel_measurement(const nav_msgs::msg::Odometry
   }
 }
 
-// Moves a message into the node's frames (see the class comment); false when it was dropped.
-bool ZendrafellLocalisationNode::to_base_frame(Message& msg)
+// Moves a message into the node's frames (see the class comment), saying in `moved` whether it
+// had to; false when it was dropped.
+bool ZendrafellLocalisationNode::to_base_frame(Message& msg, bool& moved)
 {
   const auto input = static_cast<Input>(msg.index());
   const double t = get_seconds_from_stamp(stamp_of(msg));
@@ -986,6 +990,7 @@ bool ZendrafellLocalisationNode::to_base_frame(Message& msg)
       return false;
     }
     imu_to_base(*imu, mount);
+    moved = true;
   } else if (auto* wheel = std::get_if<WheelOdometry>(&msg)) {
     const std::string& frame = wheel->odometry.child_frame_id;
     if (is_base(frame)) {
@@ -995,6 +1000,7 @@ bool ZendrafellLocalisationNode::to_base_frame(Message& msg)
       return false;
     }
     twist_to_base(wheel->odometry, mount);
+    moved = true;
   } else if (auto* vo = std::get_if<nav_msgs::msg::Odometry>(&msg)) {
     const std::string& header = vo->header.frame_id;
     const std::string& child = vo->child_frame_id;
@@ -1011,6 +1017,7 @@ bool ZendrafellLocalisationNode::to_base_frame(Message& msg)
       return false;
     }
     pose_to_base(*vo, odom_from_header, child_from_base);
+    moved = true;
   }
   return true;
 }

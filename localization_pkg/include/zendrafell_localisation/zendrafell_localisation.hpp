@@ -130,7 +130,7 @@ private:
                                nav_msgs::msg::Odometry, WheelOdometry>;
 
   void receive(Message msg);
-  bool to_base_frame(Message& msg);
+  bool to_base_frame(Message& msg, bool& moved);
   bool lookup(Input input, double stamp, const std::string& target, const std::string& source,
               Eigen::Isometry3d& out);
   void fuse(const Message& msg);
