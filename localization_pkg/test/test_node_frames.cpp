@@ -648,6 +648,7 @@ TEST(FramesReplay, WheelOdometryGivesTheEstimatesOfEncoderVel)
   for (DriveRow& r : wheel) {
     if (r.sensor == Sensor::encoders) {
       r.sensor = Sensor::wheel_odom;
+      r.values = {r.linear_x, 0.0, 0.0, 0.0, 0.0, r.angular_z};
     }
   }
   const auto from_encoders = localisation_replay::replay(

@@ -16,6 +16,7 @@
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
 #include "tf2_ros/static_transform_broadcaster.h"
+#include "tf2_ros/transform_broadcaster.h"
 #include "ukf/helpers.hpp"
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
 
@@ -143,6 +144,50 @@ void record_consistency(Result& result, const ukf::Filter& filter, const DriveRo
   }
 }
 
+// A covariance cell: empty (all zeros, unknown), or N numbers separated by spaces.
+template <std::size_t N>
+bool covariance_cell(const std::string& text, const char* column, std::array<double, N>& out)
+{
+  if (text.empty()) {
+    return false;
+  }
+  std::istringstream in(text);
+  std::size_t k = 0;
+  for (std::string word; in >> word; ++k) {
+    if (k >= N) {
+      throw std::invalid_argument("column \"" + std::string(column) + "\" has more than " +
+                                  std::to_string(N) + " numbers");
+    }
+    out[k] = number(word, column);
+  }
+  if (k != N) {
+    throw std::invalid_argument("column \"" + std::string(column) + "\" has " + std::to_string(k) +
+                                " numbers; a covariance there has " + std::to_string(N) +
+                                ", row-major, separated by spaces");
+  }
+  return true;
+}
+
+// The covariance columns of a row's sensor, where the file has them.
+template <typename Cell>
+void read_covariances(DriveRow& r, const Cell& cell)
+{
+  auto c = std::make_shared<RowCovariance>();
+  bool any = false;
+  if (r.sensor == Sensor::imu) {
+    any = covariance_cell(cell("accel_cov"), "accel_cov", c->accel) | any;
+    any = covariance_cell(cell("gyro_cov"), "gyro_cov", c->gyro) | any;
+    any = covariance_cell(cell("orientation_cov"), "orientation_cov", c->orientation) | any;
+  } else if (r.sensor == Sensor::vo) {
+    any = covariance_cell(cell("pose_cov"), "pose_cov", c->pose);
+  } else if (r.sensor == Sensor::wheel_odom) {
+    any = covariance_cell(cell("twist_cov"), "twist_cov", c->twist);
+  }
+  if (any) {
+    r.covariance = std::move(c);
+  }
+}
+
 // The published forward speed against the rows' true speed, matched by stamp.
 void speed_errors(Result& result)
 {
@@ -204,6 +249,11 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
   if (!in.is_open()) {
     throw std::runtime_error("cannot open drive file: " + path);
   }
+  read_drive(in, path, rows);
+}
+
+void read_drive(std::istream& in, const std::string& path, std::vector<DriveRow>& rows)
+{
   std::string line;
   if (!std::getline(in, line)) {
     throw std::runtime_error(path + ": the file is empty; it needs a header row");
@@ -301,6 +351,9 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
       if (r.sensor == Sensor::encoders || r.sensor == Sensor::wheel_odom) {
         r.linear_x = number(cell("linear_x"), "linear_x");
         r.angular_z = number(cell("angular_z"), "angular_z");
+        if (r.sensor == Sensor::wheel_odom) {
+          r.values = {r.linear_x, 0.0, 0.0, 0.0, 0.0, r.angular_z};
+        }
       } else {
         const char* const* names = r.sensor == Sensor::imu ? kImuColumns : kVoColumns;
         for (std::size_t k = 0; k < 6; ++k) {
@@ -324,11 +377,20 @@ void read_drive(const std::string& path, std::vector<DriveRow>& rows)
         r.speed = number(cell("speed"), "speed");
       }
       if (truth) {
-        r.has_truth = true;
-        r.x = number(cell("x"), "x");
-        r.y = number(cell("y"), "y");
-        r.yaw = number(cell("yaw"), "yaw");
+        // Truth may be missing on a row (GPS at a few hertz beside an IMU at a hundred), but x,
+        // y and yaw go together.
+        const int given = !optional_cell(cells, "x").empty() + !optional_cell(cells, "y").empty() +
+                          !optional_cell(cells, "yaw").empty();
+        if (given == 3) {
+          r.has_truth = true;
+          r.x = number(cell("x"), "x");
+          r.y = number(cell("y"), "y");
+          r.yaw = number(cell("yaw"), "yaw");
+        } else if (given != 0) {
+          throw std::invalid_argument("the truth columns x, y and yaw are all given or all empty");
+        }
       }
+      read_covariances(r, [&](const char* name) { return optional_cell(cells, name); });
       rows.push_back(r);
     } catch (const std::exception& e) {
       throw RowError("row " + std::to_string(row_number) + " (line " + std::to_string(line_number) +
@@ -412,6 +474,13 @@ sensor_msgs::msg::Imu imu_of(const DriveRow& row)
   } else {
     m.orientation_covariance[0] = -1.0;  // no orientation estimate, as ROS marks it
   }
+  if (row.covariance) {
+    m.linear_acceleration_covariance = row.covariance->accel;
+    m.angular_velocity_covariance = row.covariance->gyro;
+    if (row.has_orientation) {
+      m.orientation_covariance = row.covariance->orientation;
+    }
+  }
   m.linear_acceleration.x = row.values[0];
   m.linear_acceleration.y = row.values[1];
   m.linear_acceleration.z = row.values[2];
@@ -434,6 +503,9 @@ nav_msgs::msg::Odometry vo_of(const DriveRow& row)
   m.pose.pose.orientation.y = q.y();
   m.pose.pose.orientation.z = q.z();
   m.pose.pose.orientation.w = q.w();
+  if (row.covariance) {
+    m.pose.covariance = row.covariance->pose;
+  }
   return m;
 }
 
@@ -442,8 +514,15 @@ nav_msgs::msg::Odometry wheel_odom_of(const DriveRow& row)
   nav_msgs::msg::Odometry m;
   m.header = header_of(row, "odom");
   m.child_frame_id = row.child_frame_id;
-  m.twist.twist.linear.x = row.linear_x;
-  m.twist.twist.angular.z = row.angular_z;
+  m.twist.twist.linear.x = row.values[0];
+  m.twist.twist.linear.y = row.values[1];
+  m.twist.twist.linear.z = row.values[2];
+  m.twist.twist.angular.x = row.values[3];
+  m.twist.twist.angular.y = row.values[4];
+  m.twist.twist.angular.z = row.values[5];
+  if (row.covariance) {
+    m.twist.covariance = row.covariance->twist;
+  }
   return m;
 }
 
@@ -520,7 +599,7 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
   auto wheel_odom = driver->create_publisher<nav_msgs::msg::Odometry>("wheel_odom", 10);
   // The robot's fixed transforms first, heard by the node before any row.
   std::unique_ptr<tf2_ros::StaticTransformBroadcaster> static_broadcaster;
-  if (!extra.static_transforms.empty()) {
+  if (!extra.static_transforms.empty() && (sensors.imu || sensors.vo || sensors.wheel_odom)) {
     static_broadcaster = std::make_unique<tf2_ros::StaticTransformBroadcaster>(driver);
     static_broadcaster->sendTransform(extra.static_transforms);
     const auto heard = [&] {
@@ -541,6 +620,12 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
   auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
     "odometry/filtered", 10,
     [&result](const nav_msgs::msg::Odometry& m) { result.odometry.push_back(m); });
+  // Recorded transforms go out among the rows, each before the first row not stamped before it.
+  std::unique_ptr<tf2_ros::TransformBroadcaster> broadcaster;
+  if (!extra.transforms.empty()) {
+    broadcaster = std::make_unique<tf2_ros::TransformBroadcaster>(driver);
+  }
+  std::size_t next_transform = 0;
 
   std::map<int, std::pair<double, double>> bounds;
   std::chrono::steady_clock::duration busy{};
@@ -551,6 +636,13 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
       break;
     }
     const DriveRow& row = rows[i];
+    while (broadcaster && next_transform < extra.transforms.size() &&
+           std::make_pair(extra.transforms[next_transform].header.stamp.sec,
+                          extra.transforms[next_transform].header.stamp.nanosec) <=
+             std::make_pair(row.sec, row.nanosec)) {
+      broadcaster->sendTransform(extra.transforms[next_transform++]);
+      rclcpp::spin_some(node);
+    }
     if (sensors.has(row.sensor)) {
       const auto start = std::chrono::steady_clock::now();
       const std::size_t updates = node->updates();
@@ -600,23 +692,29 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
   speed_errors(result);
 
   const std::vector<DriveRow>& done = result.rows;
-  result.has_truth = !done.empty() && std::all_of(done.begin(), done.end(),
-                                                  [](const DriveRow& r) { return r.has_truth; });
-  if (!result.has_truth) {
-    return result;
+  result.has_truth = std::any_of(done.begin(), done.end(),
+                                 [](const DriveRow& r) { return r.has_truth; });
+  // Dead reckoning of the encoder readings, for comparison, from the first row's truth or, without
+  // it, from where the node starts: x += v cos(yaw) dt, yaw += w dt. A row whose readings are not
+  // finite is skipped, as the node drops it.
+  double x = 0.0, y = 0.0, yaw = 0.0;
+  if (!done.empty() && done[0].has_truth) {
+    x = done[0].x;
+    y = done[0].y;
+    yaw = done[0].yaw;
   }
-  // Dead reckoning of the encoder readings, for comparison: x += v cos(yaw) dt, yaw += w dt. A
-  // row whose readings are not finite is skipped, as the node drops it.
-  double x = done[0].x, y = done[0].y, yaw = done[0].yaw;
   double sum_dr = 0.0, sum_dr_heading = 0.0;
-  std::size_t dr_rows = 0;
+  std::size_t dr_rows = 0, dr_steps = 0;
   bool started = false;
-  std::size_t last_used = 0;
+  std::size_t last_used = 0, last_truth = done.size();
   for (std::size_t i = 0; i < done.size(); ++i) {
-    if (i > 0) {
-      result.distance += std::hypot(done[i].x - done[i - 1].x, done[i].y - done[i - 1].y);
-    }
     const DriveRow& r = done[i];
+    if (r.has_truth) {
+      if (last_truth < done.size()) {
+        result.distance += std::hypot(r.x - done[last_truth].x, r.y - done[last_truth].y);
+      }
+      last_truth = i;
+    }
     if (r.sensor == Sensor::encoders || r.sensor == Sensor::wheel_odom) {
       if (started && std::isfinite(r.linear_x) && std::isfinite(r.angular_z)) {
         const double dt =
@@ -629,29 +727,65 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
         started = true;
         last_used = i;
       }
-      const double e = std::hypot(x - r.x, y - r.y);
-      const double h = std::abs(ukf::wrap_angle(yaw - r.yaw));
-      sum_dr += e * e;
-      sum_dr_heading += h * h;
-      ++dr_rows;
-      result.dead_reckoning_final_error = e;
-      result.dead_reckoning_final_heading_error = h;
+      ++dr_steps;
+      if (r.has_truth) {
+        const double e = std::hypot(x - r.x, y - r.y);
+        const double h = std::abs(ukf::wrap_angle(yaw - r.yaw));
+        sum_dr += e * e;
+        sum_dr_heading += h * h;
+        ++dr_rows;
+        result.dead_reckoning_final_error = e;
+        result.dead_reckoning_final_heading_error = h;
+      }
     }
     result.dead_reckoning_x.push_back(x);
     result.dead_reckoning_y.push_back(y);
   }
-  result.has_dead_reckoning = dr_rows > 0;
+  result.has_dead_reckoning = dr_steps > 0;
   if (dr_rows > 0) {
     result.dead_reckoning_rms_error = std::sqrt(sum_dr / static_cast<double>(dr_rows));
     result.dead_reckoning_rms_heading_error =
       std::sqrt(sum_dr_heading / static_cast<double>(dr_rows));
   }
 
+  // Against a truth file, or the rows' own truth at any rate: the estimate nearest in time, the
+  // aligned and relative errors.
+  std::vector<TruthPoint> truth = extra.truth;
+  result.truth_from_file = !truth.empty();
+  result.truth_tolerance = extra.truth_tolerance;
+  if (truth.empty()) {
+    for (const DriveRow& r : done) {
+      if (r.has_truth && (truth.empty() || std::make_pair(truth.back().sec, truth.back().nanosec) <
+                                             std::make_pair(r.sec, r.nanosec))) {
+        truth.push_back({r.sec, r.nanosec, r.x, r.y, true, r.yaw});
+      }
+    }
+  }
+  if (!truth.empty()) {
+    result.pairs = associate(truth, result.odometry, extra.truth_tolerance);
+    if (result.pairs.size() >= 2) {
+      result.errors = trajectory_errors(result.pairs, extra.rpe_distance);
+      result.has_trajectory_errors = true;
+    } else {
+      char why[200];
+      std::snprintf(why, sizeof(why),
+                    "%zu of %zu truth points lie within %g s of an estimate; aligned errors need "
+                    "two (are the truth's stamps those of the drive?)",
+                    result.pairs.size(), truth.size(), extra.truth_tolerance);
+      result.truth_error = why;
+    }
+  }
+  if (!result.has_truth) {
+    return result;
+  }
+
   // Estimates are matched to rows by stamp (a dropped message has no estimate); rows of several
   // sensors at one stamp share its truth.
   std::map<std::pair<int32_t, uint32_t>, std::size_t> row_of;
   for (std::size_t i = 0; i < done.size(); ++i) {
-    row_of.emplace(std::make_pair(done[i].sec, done[i].nanosec), i);
+    if (done[i].has_truth) {
+      row_of.emplace(std::make_pair(done[i].sec, done[i].nanosec), i);
+    }
   }
   double sum = 0.0, sum_heading = 0.0;
   std::size_t matched = 0;
@@ -708,14 +842,19 @@ void write_svg(const Result& result, const std::string& path)
   for (const auto& o : result.odometry) {
     estimate.emplace_back(o.pose.pose.position.x, o.pose.pose.position.y);
   }
-  if (result.has_truth) {
-    for (std::size_t i = 0; i < result.rows.size(); ++i) {
+  for (std::size_t i = 0; i < result.rows.size(); ++i) {
+    if (result.rows[i].has_truth && !result.truth_from_file) {
       truth.emplace_back(result.rows[i].x, result.rows[i].y);
-      if (result.has_dead_reckoning) {
-        dead.emplace_back(result.dead_reckoning_x[i], result.dead_reckoning_y[i]);
-      }
+    }
+    if (result.has_dead_reckoning) {
+      dead.emplace_back(result.dead_reckoning_x[i], result.dead_reckoning_y[i]);
     }
   }
+  // Truth from a file is drawn as given, in its own frame, where it lies near the estimate.
+  for (const Pair& p : result.truth_from_file ? result.pairs : std::vector<Pair>{}) {
+    truth.emplace_back(p.truth.x, p.truth.y);
+  }
+  const bool has_truth = !truth.empty();
   double min_x = 0, max_x = 1, min_y = 0, max_y = 1;
   bool first = true;
   for (const auto* series : {&estimate, &truth, &dead}) {
@@ -801,11 +940,11 @@ void write_svg(const Result& result, const std::string& path)
   const char* dead_style =
     "stroke=\"#e6550d\" stroke-width=\"2\" stroke-dasharray=\"2 4\"";
   const char* estimate_style = "stroke=\"#1f5fbf\" stroke-width=\"2.5\"";
-  if (result.has_truth) {
+  if (has_truth) {
     polyline(truth, truth_style);
   }
   polyline(estimate, estimate_style);
-  if (result.has_truth) {
+  if (!dead.empty()) {
     polyline(dead, dead_style);
   }
   // The start, and the end of each path in its colour; the labels sit on the side with room.
@@ -829,10 +968,10 @@ void write_svg(const Result& result, const std::string& path)
   };
   const std::vector<std::pair<double, double>>& origin = result.has_truth ? truth : estimate;
   marker(origin, false, "#1a9641", "start");
-  if (result.has_truth) {
+  if (has_truth) {
     marker(truth, true, "black", "");
-    marker(dead, true, "#e6550d", "");
   }
+  marker(dead, true, "#e6550d", "");
   marker(estimate, true, "#1f5fbf", "end");
   // Legend: one row above the plot, then the figures.
   double lx = left;
@@ -845,9 +984,13 @@ void write_svg(const Result& result, const std::string& path)
     lx += 60 + 7.5 * static_cast<double>(label.size());
   };
   legend(estimate_style, "estimated (UKF)");
-  if (result.has_truth) {
+  if (has_truth) {
     legend(truth_style, "ground truth");
+  }
+  if (!dead.empty()) {
     legend(dead_style, "encoder dead reckoning");
+  }
+  if (result.has_truth && result.matched > 0) {
     std::snprintf(buf, sizeof(buf), "final drift %.2f m (%.2f %% of %.0f m)", result.final_error,
                   result.distance > 0 ? 100 * result.final_error / result.distance : 0.0,
                   result.distance);
@@ -858,6 +1001,11 @@ void write_svg(const Result& result, const std::string& path)
                   result.dead_reckoning_rms_heading_error);
     out << "<text x=\"" << left << "\" y=\"" << ly + 24 << "\">" << figures << buf
         << "</text>\n";
+  } else if (result.has_trajectory_errors) {
+    std::snprintf(buf, sizeof(buf),
+                  "ATE after alignment: RMS %.2f m, max %.2f m over %zu truth points",
+                  result.errors.ate_rms, result.errors.ate_max, result.errors.pairs);
+    out << "<text x=\"" << left << "\" y=\"" << ly + 24 << "\">" << buf << "</text>\n";
   }
   out << "</svg>\n";
   if (!out) {
@@ -877,6 +1025,9 @@ std::string summary(const Result& result)
       in += (in.empty() ? "" : ", ") + std::to_string(result.sent[k]) + " " + kNames[k];
     }
     untransformable += result.untransformable[k];
+  }
+  if (in.empty()) {
+    in = "no";  // nothing was read before a failure
   }
   std::snprintf(buf, sizeof(buf),
                 "messages: %s messages in, %zu odometry messages out (%zu dropped, %zu filter "
@@ -929,6 +1080,42 @@ std::string summary(const Result& result)
                   "heading %.4f rad\n",
                   result.dead_reckoning_final_error, result.dead_reckoning_rms_error,
                   result.dead_reckoning_rms_heading_error);
+    s << buf;
+  }
+  if (result.has_trajectory_errors) {
+    const TrajectoryErrors& e = result.errors;
+    std::snprintf(buf, sizeof(buf),
+                  "against %s: %zu truth points within %g s of an estimate\n"
+                  "  ATE after 2D alignment (rotation and translation, no scale): RMS %.3f m, "
+                  "max %.3f m\n",
+                  result.truth_from_file ? "the truth file" : "the drive's truth rows", e.pairs,
+                  result.truth_tolerance, e.ate_rms, e.ate_max);
+    s << buf;
+    if (e.rpe_segments > 0) {
+      std::snprintf(buf, sizeof(buf),
+                    "  RPE over %g m of path (%zu segments, %s): RMS %.3f m, max %.3f m\n",
+                    e.rpe_distance, e.rpe_segments,
+                    e.rpe_with_heading ? "relative poses" : "displacements in the aligned frame",
+                    e.rpe_rms, e.rpe_max);
+    } else {
+      std::snprintf(buf, sizeof(buf), "  RPE: the truth covers less than %g m of path\n",
+                    e.rpe_distance);
+    }
+    s << buf;
+    std::snprintf(buf, sizeof(buf),
+                  "  unaligned, as published (for truth in the estimate's start frame): RMS %.3f "
+                  "m, final %.3f m\n",
+                  e.unaligned_rms, e.unaligned_final);
+    s << buf;
+  } else if (!result.truth_error.empty()) {
+    s << "against truth: none: " << result.truth_error << "\n";
+  }
+  if (!result.has_truth && result.has_dead_reckoning && !result.odometry.empty()) {
+    const auto& o = result.odometry.back();
+    std::snprintf(buf, sizeof(buf),
+                  "dead reckoning of the encoder readings alone ends %.3f m from the estimate\n",
+                  std::hypot(result.dead_reckoning_x.back() - o.pose.pose.position.x,
+                             result.dead_reckoning_y.back() - o.pose.pose.position.y));
     s << buf;
   }
   if (result.nis_updates > 0) {

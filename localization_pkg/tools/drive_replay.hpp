@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <iosfwd>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,12 +13,22 @@
 
 #include "geometry_msgs/msg/transform_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
+#include "trajectory.hpp"
 
 namespace localisation_replay
 {
 
 /// The sensors a drive can hold, each sent on its own topic of the node.
 enum class Sensor { encoders = 0, imu = 1, vo = 2, wheel_odom = 3 };
+
+/// The covariances a message carries, in ROS's row-major layout; all zeros means unknown, a first
+/// element of -1 not measured.
+struct RowCovariance
+{
+  std::array<double, 9> accel{}, gyro{}, orientation{};  // imu
+  std::array<double, 36> pose{};                         // vo
+  std::array<double, 36> twist{};                        // wheel odometry
+};
 
 /// One row of a recorded drive: one sensor's reading and, when the file has it, ground truth.
 struct DriveRow
@@ -27,8 +39,11 @@ struct DriveRow
   double linear_x = 0.0;  // encoders and wheel odometry
   double angular_z = 0.0;
   // imu: specific force x, y, z (m/s^2), angular velocity x, y, z (rad/s);
-  // vo: position x, y, z (m), roll, pitch, yaw (rad).
+  // vo: position x, y, z (m), roll, pitch, yaw (rad);
+  // wheel odometry: the whole twist, linear x, y, z (m/s) and angular x, y, z (rad/s).
   std::array<double, 6> values{};
+  // The message's covariances, when the row gives them (null: all unknown).
+  std::shared_ptr<const RowCovariance> covariance;
   // imu: roll, pitch, yaw of its orientation, when the row gives one.
   bool has_orientation = false;
   std::array<double, 3> orientation{};
@@ -76,10 +91,15 @@ public:
 /// `imu_pitch`, `imu_yaw`), "vo" (`vo_x`..`vo_z`, `vo_roll`, `vo_pitch`, `vo_yaw`) or "wheel_odom"
 /// (`linear_x`, `angular_z`, sent as nav_msgs/Odometry); the cells of the other sensors may be
 /// empty. Optional columns `frame_id` (imu, vo) and `child_frame_id` (vo, wheel_odom) give the
-/// messages' frames, and `speed` the true forward speed. Rows are
+/// messages' frames, and `speed` the true forward speed. Optional covariance columns hold the
+/// numbers of a ROS covariance, row-major, separated by spaces (an empty cell: all zeros, unknown):
+/// `accel_cov`, `gyro_cov` and `orientation_cov` (9 each, imu), `pose_cov` (36, vo) and
+/// `twist_cov` (36, wheel_odom). Truth cells may be empty on rows without truth. Rows are
 /// appended to `rows` as they are read, so after a RowError `rows` holds every row before the bad
 /// one. Throws std::runtime_error for a file that cannot be read or a header without the columns.
 void read_drive(const std::string& path, std::vector<DriveRow>& rows);
+/// The same from a stream; `name` is what errors call it.
+void read_drive(std::istream& in, const std::string& name, std::vector<DriveRow>& rows);
 
 struct Result
 {
@@ -91,7 +111,7 @@ struct Result
   double wall_seconds = 0.0;
   std::size_t dropped = 0;
   std::size_t restarts = 0;
-  // Against ground truth (when every row has it).
+  // Against the ground truth of the rows (when some rows have it).
   bool has_truth = false;
   double distance = 0.0;
   // The fused estimate at every published message against that row's truth; dead reckoning of
@@ -106,6 +126,14 @@ struct Result
   double rms_speed_error = 0.0;
   // Messages the node could not put in its frames, per sensor.
   std::array<std::size_t, 4> untransformable{};
+  // Against truth points (a truth file, or the rows' own truth): each with the estimate nearest
+  // in time, and the aligned errors; `truth_error` says why there are none when truth was given.
+  std::vector<Pair> pairs;
+  bool has_trajectory_errors = false;
+  TrajectoryErrors errors;
+  bool truth_from_file = false;
+  double truth_tolerance = 0.0;
+  std::string truth_error;
   bool has_dead_reckoning = false;                         // the drive has encoder rows
   std::vector<double> dead_reckoning_x, dead_reckoning_y;  // per row, held between encoder rows
   // Consistency over the updates: the normalised innovation squared (NIS) with its degrees of
@@ -128,8 +156,15 @@ struct Options
 {
   /// Published on "/tf_static" before the first row, as static_transform_publisher would.
   std::vector<geometry_msgs::msg::TransformStamped> static_transforms;
+  /// Published on "/tf" in stamp order among the rows (a bag's recorded transforms).
+  std::vector<geometry_msgs::msg::TransformStamped> transforms;
   /// Node parameters of type string, such as "message_covariance" or "imu_orientation".
   std::vector<std::pair<std::string, std::string>> parameters;
+  /// Truth at any rate (empty: the rows' own truth, if any), matched to the estimate nearest in
+  /// time within `truth_tolerance` seconds; relative errors over `rpe_distance` metres.
+  std::vector<TruthPoint> truth;
+  double truth_tolerance = 0.1;
+  double rpe_distance = 10.0;
 };
 
 /// "PARENT CHILD X Y Z ROLL PITCH YAW" (metres, radians; the rotation Rz(yaw) Ry(pitch) Rx(roll))

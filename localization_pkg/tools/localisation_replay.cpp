@@ -1,23 +1,26 @@
-// localisation_replay DRIVE.csv [--sensors LIST] [--config CONFIG.json] [--csv OUT.csv]
-//                     [--svg OUT.svg] [--static-tf "PARENT CHILD X Y Z ROLL PITCH YAW"]...
-//                     [--verbose] [--ros-args -p name:=value ...]
+// localisation_replay DRIVE.csv | --bag BAG [options] [--ros-args -p name:=value ...]
 //
 // Drives the real localisation node over a recorded drive through its topics: every row of the
 // chosen sensors goes out on its topic (encoders as a TwistStamped on "encoder_vel", IMU on
 // "imu", visual odometry on "vo", wheel odometry as nav_msgs/Odometry on "wheel_odom"), after
-// the robot's static transforms on "/tf_static"; every estimate on "odometry/filtered" is collected and
-// written as CSV and drawn as SVG, and a summary (with errors against ground truth where the CSV
-// has it) goes to standard output. Ctrl-C stops the replay: the rows so far are written and the
-// tool exits 130.
+// the robot's static transforms on "/tf_static"; every estimate on "odometry/filtered" is
+// collected and written as CSV (and TUM) and drawn as SVG, and a summary (with errors against
+// ground truth where there is some) goes to standard output. A ROS 2 bag is read with rosbag2
+// where the build has it. Ctrl-C stops the replay: the rows so far are written and the tool
+// exits 130.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "bag.hpp"
 #include "drive_replay.hpp"
 #include "rclcpp/rclcpp.hpp"
 
@@ -26,83 +29,154 @@ namespace
 
 int usage()
 {
-  std::cerr << "usage: localisation_replay DRIVE.csv [--sensors LIST] [--config CONFIG.json] "
-               "[--csv OUT.csv] [--svg OUT.svg] [--static-tf TRANSFORM]... [--verbose] "
-               "[--ros-args ...]\n"
-               "  DRIVE.csv: header row; sec,nanosec or stamp; linear_x; angular_z; optional "
-               "ground truth x,y,yaw;\n"
-               "             with a column sensor, one encoders, imu, vo or wheel_odom message per "
-               "row;\n"
-               "             optional frame_id and child_frame_id columns\n"
-               "  --sensors  the sensors to replay, such as encoders,imu (default: every sensor in "
-               "the drive)\n"
-               "  --static-tf \"PARENT CHILD X Y Z ROLL PITCH YAW\" (metres, radians): a fixed "
-               "transform of the robot,\n"
-               "             published before the drive; repeat it for each\n"
-               "  --ros-args -p name:=value  node parameters, such as message_covariance or "
-               "imu_orientation\n"
-               "  --config  the filter configuration (default: the package's own; with IMU or "
-               "visual odometry, its fusion configuration)\n"
-               "  --csv     every published estimate (default: odometry.csv in the current folder)\n"
-               "  --svg     the plot of the paths (default: path.svg in the current folder)\n";
+  std::cerr
+    << "usage: localisation_replay DRIVE.csv | --bag BAG [options] [--ros-args -p name:=value ...]\n"
+       "  DRIVE.csv: header row; sec,nanosec or stamp; linear_x; angular_z; optional ground "
+       "truth x,y,yaw\n"
+       "             (cells may be empty on rows without truth); with a column sensor, one "
+       "encoders, imu,\n"
+       "             vo or wheel_odom message per row; optional frame_id, child_frame_id and "
+       "covariance columns\n"
+       "  --bag BAG  a ROS 2 bag instead (needs a build with rosbag2), its topics chosen with\n"
+       "             --encoder-topic (TwistStamped), --wheel-odom-topic (Odometry), --imu-topic "
+       "(Imu),\n"
+       "             --vo-topic (Odometry); its /tf_static and /tf are replayed as they are\n"
+       "  --sensors  the sensors to replay, such as encoders,imu (default: every sensor in the "
+       "drive)\n"
+       "  --static-tf \"PARENT CHILD X Y Z ROLL PITCH YAW\" (metres, radians): a fixed transform "
+       "of the robot,\n"
+       "             published before the drive; repeat it for each\n"
+       "  --config   the filter configuration (default: the package's own; with IMU or visual "
+       "odometry, its\n"
+       "             fusion configuration)\n"
+       "  --truth FILE  truth as CSV sec,nanosec,x,y[,yaw] at any rate (GPS in local metres, "
+       "motion capture)\n"
+       "  --truth-tolerance S  the largest gap between a truth point and its estimate (default "
+       "0.1 s)\n"
+       "  --rpe-distance M     the path length of the relative errors (default 10 m)\n"
+       "  --csv      every published estimate (default: odometry.csv in the current folder)\n"
+       "  --svg      the plot of the paths (default: path.svg in the current folder)\n"
+       "  --tum FILE, --truth-tum FILE  the estimates and the associated truth as TUM "
+       "trajectories (for evo)\n"
+       "  --ros-args -p name:=value  node parameters, such as message_covariance or "
+       "imu_orientation\n";
   return 2;
+}
+
+// A positive finite number of an option; throws naming it.
+double positive(const std::string& option, const std::string& text)
+{
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !(v > 0.0) || !std::isfinite(v)) {
+    throw std::invalid_argument(option + " takes a positive number, got \"" + text + "\"");
+  }
+  return v;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-  std::string drive, config, sensor_list, csv = "odometry.csv", svg = "path.svg";
+  std::string drive, bag, config, sensor_list, csv = "odometry.csv", svg = "path.svg";
+  std::string truth_path, tum, truth_tum;
+  localisation_replay::BagTopics topics;
   bool verbose = false;
   localisation_replay::Options options;
+  std::map<std::string, std::string*> valued = {
+    {"--config", &config},         {"--csv", &csv},
+    {"--svg", &svg},               {"--sensors", &sensor_list},
+    {"--bag", &bag},               {"--truth", &truth_path},
+    {"--tum", &tum},               {"--truth-tum", &truth_tum},
+    {"--encoder-topic", &topics.encoder}, {"--wheel-odom-topic", &topics.wheel_odom},
+    {"--imu-topic", &topics.imu},  {"--vo-topic", &topics.vo}};
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--ros-args") {
-      break;
-    } else if ((a == "--config" || a == "--csv" || a == "--svg" || a == "--sensors") &&
-               i + 1 < argc) {
-      (a == "--config" ? config : a == "--csv" ? csv : a == "--svg" ? svg : sensor_list) =
-        argv[++i];
-    } else if (a == "--static-tf" && i + 1 < argc) {
-      try {
+    const bool has_value = i + 1 < argc;
+    try {
+      if (a == "--ros-args") {
+        break;
+      } else if (valued.count(a) && has_value) {
+        *valued[a] = argv[++i];
+      } else if (a == "--static-tf" && has_value) {
         options.static_transforms.push_back(localisation_replay::parse_static_transform(argv[++i]));
-      } catch (const std::exception& e) {
-        std::cerr << "localisation_replay: --static-tf: " << e.what() << '\n';
+      } else if (a == "--truth-tolerance" && has_value) {
+        options.truth_tolerance = positive(a, argv[++i]);
+      } else if (a == "--rpe-distance" && has_value) {
+        options.rpe_distance = positive(a, argv[++i]);
+      } else if (a == "--verbose") {
+        verbose = true;
+      } else if (a == "-h" || a == "--help") {
+        usage();
+        return 0;
+      } else if (valued.count(a) || a == "--static-tf" || a == "--truth-tolerance" ||
+                 a == "--rpe-distance") {
+        std::cerr << "localisation_replay: " << a << " needs a value\n";
         return usage();
+      } else if (a.rfind("-", 0) == 0) {
+        std::cerr << "localisation_replay: unknown option " << a << '\n';
+        return usage();
+      } else if (!drive.empty()) {
+        std::cerr << "localisation_replay: only one drive file, got " << drive << " and " << a
+                  << '\n';
+        return usage();
+      } else {
+        drive = a;
       }
-    } else if (a == "--verbose") {
-      verbose = true;
-    } else if (a == "-h" || a == "--help") {
-      usage();
-      return 0;
-    } else if (a == "--config" || a == "--csv" || a == "--svg" || a == "--sensors" ||
-               a == "--static-tf") {
-      std::cerr << "localisation_replay: " << a << " needs a value\n";
+    } catch (const std::exception& e) {
+      std::cerr << "localisation_replay: " << a << ": " << e.what() << '\n';
       return usage();
-    } else if (a.rfind("-", 0) == 0) {
-      std::cerr << "localisation_replay: unknown option " << a << '\n';
-      return usage();
-    } else if (!drive.empty()) {
-      std::cerr << "localisation_replay: only one drive file, got " << drive << " and " << a
-                << '\n';
-      return usage();
-    } else {
-      drive = a;
     }
   }
-  if (drive.empty()) {
+  if (drive.empty() == bag.empty()) {
+    std::cerr << "localisation_replay: give a drive CSV or --bag, " << (bag.empty() ? "neither" :
+                                                                        "not both")
+              << " was given\n";
+    return usage();
+  }
+  const bool topic_given =
+    !(topics.encoder + topics.wheel_odom + topics.imu + topics.vo).empty();
+  if (bag.empty() && topic_given) {
+    std::cerr << "localisation_replay: the topic options choose the topics of --bag\n";
     return usage();
   }
 
   std::vector<localisation_replay::DriveRow> rows;
   std::string row_error;
+  std::string bag_line;
   try {
-    localisation_replay::read_drive(drive, rows);
+    if (!bag.empty()) {
+      localisation_replay::BagContents contents = localisation_replay::read_bag(bag, topics);
+      rows = std::move(contents.rows);
+      options.static_transforms.insert(options.static_transforms.end(),
+                                       contents.static_transforms.begin(),
+                                       contents.static_transforms.end());
+      options.transforms = std::move(contents.transforms);
+      bag_line = "bag: " + bag + ":";
+      for (const auto& [topic, n] : contents.messages) {
+        bag_line += " " + topic + " " + std::to_string(n);
+        const auto bad = contents.undeserialisable.find(topic);
+        if (bad != contents.undeserialisable.end()) {
+          bag_line += " (" + std::to_string(bad->second) + " could not be deserialised: dropped)";
+        }
+      }
+      bag_line += "\n";
+    } else {
+      localisation_replay::read_drive(drive, rows);
+    }
   } catch (const localisation_replay::RowError& e) {
     row_error = e.what();  // every row before it is still replayed and written
   } catch (const std::exception& e) {
     std::cerr << "localisation_replay: " << e.what() << '\n';
     return 1;
+  }
+  if (!truth_path.empty()) {
+    try {
+      options.truth = localisation_replay::read_truth_file(truth_path);
+    } catch (const std::exception& e) {
+      std::cerr << "localisation_replay: --truth: " << e.what() << '\n';
+      return 1;
+    }
   }
 
   localisation_replay::Sensors sensors = localisation_replay::sensors_in(rows);
@@ -118,8 +192,8 @@ int main(int argc, char** argv)
       const auto sensor = static_cast<localisation_replay::Sensor>(k);
       const char* name = localisation_replay::kSensorNames[k];
       if (sensors.has(sensor) && !present.has(sensor) && row_error.empty()) {
-        std::cerr << "localisation_replay: --sensors " << sensor_list << ": " << drive
-                  << " has no rows of the sensor " << name << '\n';
+        std::cerr << "localisation_replay: --sensors " << sensor_list << ": "
+                  << (bag.empty() ? drive : bag) << " has no rows of the sensor " << name << '\n';
         return usage();
       }
     }
@@ -129,8 +203,8 @@ int main(int argc, char** argv)
   }
 
   // The outputs are checked before the replay, so that a typo there does not waste a long run.
-  for (const std::string& path : {csv, svg}) {
-    if (!std::ofstream(path, std::ios::app).is_open()) {
+  for (const std::string& path : {csv, svg, tum, truth_tum}) {
+    if (!path.empty() && !std::ofstream(path, std::ios::app).is_open()) {
       std::cerr << "localisation_replay: cannot write " << path << '\n';
       return 1;
     }
@@ -163,7 +237,21 @@ int main(int argc, char** argv)
     }
     localisation_replay::write_odometry_csv(result, csv);
     localisation_replay::write_svg(result, svg);
-    std::cout << localisation_replay::summary(result) << "wrote " << csv << " and " << svg << '\n';
+    std::string wrote = csv + " and " + svg;
+    if (!tum.empty()) {
+      localisation_replay::write_tum(result.odometry, tum);
+      wrote += ", " + tum;
+    }
+    if (!truth_tum.empty()) {
+      localisation_replay::write_truth_tum(result.pairs, truth_tum);
+      wrote += ", " + truth_tum;
+    }
+    std::cout << bag_line << localisation_replay::summary(result) << "wrote " << wrote << '\n';
+    if (!truth_path.empty() && !result.has_trajectory_errors && !result.interrupted) {
+      std::cerr << "localisation_replay: --truth " << truth_path << ": " << result.truth_error
+                << '\n';
+      status = 1;
+    }
   } catch (const std::exception& e) {
     std::cerr << "localisation_replay: " << e.what() << '\n';
     status = 1;
