@@ -10,7 +10,11 @@
 #   5. the installed node over DDS from another process: `ros2 run` with "ukf_config", `ros2
 #      launch`, and `ros2 run` with the source tree's configuration gone (the installed one is
 #      used), each ended by SIGINT with status 0 (localization_pkg/test/cross_process_check.py);
-#      then `ros2 launch` with fusion:=true and every opt-in feature, fed on all three topics.
+#      then `ros2 launch` with fusion:=true and every opt-in feature, fed on all three topics;
+#      and a robot with a rotated IMU (static_transform_publisher) and wheel odometry;
+#   6. the shared Jackal bag: scripts/bag_to_drive.py, `localisation_replay` of its CSV and of
+#      the bag (the same estimates), and `ros2 bag play --clock` into the node with use_sim_time
+#      recorded with `ros2 bag record` (localization_pkg/test/bag_play_check.py).
 # Without ../shared/ros2 it prints one line saying so and succeeds. ZF_ROS2_DIR overrides where
 # the prebuilt ROS 2 is looked for.
 set -euo pipefail
@@ -108,5 +112,27 @@ python3 "$check" --fusion --frames odom base_link --tf --covariance -- \
 python3 "$check" --mounted --frames odom base_link -- \
   ros2 launch localization_pkg localisation.launch.py fusion:=true base_link_frame:=base_link \
   wheel_odom_topic:=wheel/odom
+
+echo "== bags: bag_to_drive.py, localisation_replay --bag, ros2 bag play --clock"
+jackal="$ws/src/zendrafell/data/jackal"
+fusion="$ws/install/localization_pkg/share/localization_pkg/config/localisation_fusion_config.json"
+topics=(--wheel-odom-topic /jackal_velocity_controller/odom --imu-topic /imu/data)
+python3 "$ws/src/zendrafell/scripts/bag_to_drive.py" "$jackal" -o "$work/jackal.csv" "${topics[@]}"
+ros2 run localization_pkg localisation_replay "$work/jackal.csv" --config "$fusion" \
+  --csv "$work/from_csv.csv" --svg "$work/from_csv.svg" --ros-args -p base_link_frame:=base_link
+ros2 run localization_pkg localisation_replay --bag "$jackal" "${topics[@]}" --config "$fusion" \
+  --csv "$work/from_bag.csv" --svg "$work/from_bag.svg" --ros-args -p base_link_frame:=base_link
+# The bag through its CSV (covariances included) and the bag itself: the same estimates.
+python3 - "$work/from_csv.csv" "$work/from_bag.csv" <<'PY'
+import csv, sys
+a, b = (list(csv.DictReader(open(p))) for p in sys.argv[1:3])
+assert len(a) == len(b) == 6121, (len(a), len(b))
+worst = max(abs(float(x[k]) - float(y[k])) for x, y in zip(a, b) for k in x if k != "stamp")
+assert all(x["stamp"] == y["stamp"] for x, y in zip(a, b))
+print(f"bag_to_drive.py's CSV and the bag give the same {len(a)} estimates to {worst:.3g}")
+assert worst <= 1e-9
+PY
+python3 "$ws/src/zendrafell/localization_pkg/test/bag_play_check.py" --bag "$jackal" \
+  --config "$fusion" --work "$work/bag_play" -- "${topics[@]}"
 
 echo "Real-ROS 2 stage passed in $((SECONDS - start)) s."

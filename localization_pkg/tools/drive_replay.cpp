@@ -617,9 +617,16 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
+  // Deep enough for what "fusion_delay" releases at once.
   auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
-    "odometry/filtered", 10,
+    "odometry/filtered", 1000,
     [&result](const nav_msgs::msg::Odometry& m) { result.odometry.push_back(m); });
+  const auto collect = [&] {
+    for (std::size_t n = result.odometry.size() + 1; n != result.odometry.size();) {
+      n = result.odometry.size();
+      rclcpp::spin_some(driver);
+    }
+  };
   // Recorded transforms go out among the rows, each before the first row not stamped before it.
   std::unique_ptr<tf2_ros::TransformBroadcaster> broadcaster;
   if (!extra.transforms.empty()) {
@@ -662,7 +669,7 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
             break;
         }
         rclcpp::spin_some(node);
-        rclcpp::spin_some(driver);
+        collect();
       } catch (const std::exception&) {
         if (rclcpp::ok()) {
           throw;
@@ -681,6 +688,10 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
     if (progress && (i + 1) % 250 == 0) {
       progress(i + 1, rows.size());
     }
+  }
+  if (!result.interrupted && node->held_messages() > 0) {
+    node->flush_held();  // the end of the recording: what "fusion_delay" still holds
+    collect();
   }
   result.wall_seconds = std::chrono::duration<double>(busy).count();
   result.dropped = node->dropped_messages();
