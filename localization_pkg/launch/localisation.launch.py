@@ -42,6 +42,7 @@ ARGUMENTS = [
     ('fusion_delay', '0.0', 'Seconds messages are held to be fused in stamp order'),
     ('max_time_jump', '60.0', 'Stamp jump (s) that restarts the filter'),
     ('strict_config', 'false', 'Refuse a configuration with a key no reader knows'),
+    ('use_sim_time', 'false', 'Run on /clock, as when `ros2 bag play --clock` plays a recording'),
 ]
 
 
@@ -88,6 +89,7 @@ def node(context):
             'fusion_delay': number(context, 'fusion_delay'),
             'max_time_jump': number(context, 'max_time_jump'),
             'strict_config': flag(context, 'strict_config'),
+            'use_sim_time': flag(context, 'use_sim_time'),
         }],
     )]
 

@@ -6,7 +6,7 @@
 
 With a sourced ROS 2 Humble and the workspace's install, as a ROS user would:
   1. `localisation_replay --bag BAG` gives the reference estimates (its wall time is reported);
-  2. the node starts with use_sim_time:=true (`ros2 run`), `ros2 bag record` records its
+  2. the node starts with use_sim_time:=true (`ros2 launch`), `ros2 bag record` records its
      /odometry/filtered and /tf, and `ros2 bag play BAG --clock` plays the recording into it;
   3. the recorded bag is read back with rosbag2_py: the count, the frames, the stamps in order,
      finite values, one transform per estimate, and every estimate equal to the reference's of
@@ -54,8 +54,7 @@ def main():
                        "--vo-topic": "vo_topic", "--encoder-topic": None}
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    common = ["-p", "base_link_frame:=base_link", "-p", f"fusion_delay:={FUSION_DELAY}",
-              "-p", "publish_tf:=true"]
+    common = {"base_link_frame": "base_link", "fusion_delay": FUSION_DELAY, "publish_tf": "true"}
     errors = []
 
     # 1. The reference.
@@ -63,7 +62,7 @@ def main():
     command = (["ros2", "run", "localization_pkg", "localisation_replay", "--bag", args.bag,
                 "--config", args.config, "--csv", reference_csv,
                 "--svg", os.path.join(args.work, "reference.svg")] + args.topics +
-               ["--ros-args"] + common)
+               ["--ros-args"] + [a for k, v in common.items() for a in ("-p", f"{k}:={v}")])
     print("$ " + " ".join(command), flush=True)
     start = time.monotonic()
     replay = subprocess.run(command, capture_output=True, text=True)
@@ -76,11 +75,12 @@ def main():
         reference = {row["stamp"]: row for row in csv.DictReader(f)}
 
     # 2. The node, a recorder and the player, each a process of its own.
-    node_command = ["ros2", "run", "localization_pkg", "localization_node", "--ros-args",
-                    "-p", "use_sim_time:=true", "-p", f"ukf_config:={args.config}"] + common
+    node_command = (["ros2", "launch", "localization_pkg", "localisation.launch.py",
+                     "use_sim_time:=true", f"ukf_config:={args.config}"] +
+                    [f"{k}:={v}" for k, v in common.items()])
     for option, topic in pairs.items():
         if node_parameters.get(option):
-            node_command += ["-p", f"{node_parameters[option]}:={topic}"]
+            node_command.append(f"{node_parameters[option]}:={topic}")
     recorded = os.path.join(args.work, "recorded")
     print("$ " + " ".join(node_command), flush=True)
     node = subprocess.Popen(node_command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,

@@ -282,3 +282,31 @@ TEST(Trajectory, ABagsMessagesBecomeRowsThatReplayAsThemselves)
   localisation_replay::sort_by_stamp(rows);
   EXPECT_EQ(rows[0].sensor, Sensor::imu);
 }
+
+TEST(Trajectory, TruthThatMeetsNoEstimateAndARunWithNoRowSayWhy)
+{
+  std::vector<DriveRow> rows;
+  std::istringstream in("sec,nanosec,linear_x,angular_z\n5,0,1,0\n5,20000000,1,0\n"
+                        "5,40000000,1,0\n");
+  localisation_replay::read_drive(in, "drive.csv", rows);
+  localisation_replay::Options options;
+  options.truth = {{900, 0, 0.0, 0.0, false, 0.0}, {901, 0, 1.0, 0.0, false, 0.0}};
+  const auto result = localisation_replay::replay(rows, LOCALISATION_DEFAULT_CONFIG, {},
+                                                  std::nullopt, options);
+  EXPECT_FALSE(result.has_trajectory_errors);
+  EXPECT_EQ(result.truth_error,
+            "0 of 2 truth points lie within 0.1 s of an estimate; aligned errors need two (are "
+            "the truth's stamps those of the drive?)");
+  // Dead reckoning without truth starts where the node starts.
+  ASSERT_TRUE(result.has_dead_reckoning);
+  EXPECT_NEAR(result.dead_reckoning_x.back(), 0.04, 1e-12);
+  EXPECT_NE(localisation_replay::summary(result).find("dead reckoning of the encoder readings "
+                                                      "alone ends 0.0"),
+            std::string::npos);
+
+  // A run that failed before its first row.
+  localisation_replay::Result nothing;
+  nothing.sensors = localisation_replay::Sensors{false, false, false, false};
+  EXPECT_EQ(localisation_replay::summary(nothing).rfind("messages: no messages in, 0 odometry", 0),
+            0u);
+}
