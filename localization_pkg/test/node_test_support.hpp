@@ -4,13 +4,18 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "geometry_msgs/msg/twist_stamped.hpp"
+#include "nav_msgs/msg/odometry.hpp"
+#include "rclcpp/rclcpp.hpp"
+#include "zendrafell_localisation/zendrafell_localisation.hpp"
 
 namespace
 {
@@ -54,5 +59,41 @@ inline TwistStamped twist(int32_t sec, uint32_t nanosec, double speed, double ya
   m.twist.angular.z = yaw_rate;
   return m;
 }
+
+// A node under test, the node that drives it, and what the filter made of each message.
+class NodeHarness : public ::testing::Test
+{
+protected:
+  // One message in; everything the node publishes for it out (a held message can release
+  // several, and spin_some() takes one message per subscription).
+  template <typename Publisher, typename Message>
+  void send(Publisher& publisher, const Message& m)
+  {
+    publisher->publish(m);
+    rclcpp::spin_some(node);
+    drain();
+  }
+  void drain()
+  {
+    for (std::size_t n = received.size() + 1; n != received.size();) {
+      n = received.size();
+      rclcpp::spin_some(driver);
+    }
+  }
+
+  // The sensor's measurement and noise in the filter's latest update.
+  ukf::VectorX measured(const std::string& sensor) const
+  {
+    return node->get_filter().get_last_step().sensor_measurement[sensor];
+  }
+  ukf::MatrixX noise(const std::string& sensor) const
+  {
+    return node->get_filter().get_last_step().sensor_measurement.get_sensor(sensor).get_noise();
+  }
+
+  std::shared_ptr<ZendrafellLocalisationNode> node;
+  std::shared_ptr<rclcpp::Node> driver;
+  std::vector<nav_msgs::msg::Odometry> received;
+};
 
 }  // namespace

@@ -73,7 +73,7 @@ Eigen::Quaterniond from_euler(double roll, double pitch, double yaw)
          Eigen::AngleAxisd(roll, Eigen::Vector3d::UnitX());
 }
 
-class FeatureTest : public ::testing::Test
+class FeatureTest : public NodeHarness
 {
 protected:
   using Options = std::function<void(rclcpp::NodeOptions&)>;
@@ -96,41 +96,11 @@ protected:
       "/tf", 100, [this](const TFMessage& m) { transforms.push_back(m); });
   }
 
-  // One message in; everything the node publishes for it out (a held message can release
-  // several, and spin_some() takes one message per subscription).
-  template <typename Publisher, typename Message>
-  void send(Publisher& publisher, const Message& m)
-  {
-    publisher->publish(m);
-    rclcpp::spin_some(node);
-    drain();
-  }
-  void drain()
-  {
-    for (std::size_t n = received.size() + 1; n != received.size();) {
-      n = received.size();
-      rclcpp::spin_some(driver);
-    }
-  }
-
-  // The sensor's measurement and noise in the filter's latest update.
-  ukf::VectorX measured(const std::string& sensor) const
-  {
-    return node->get_filter().get_last_step().sensor_measurement[sensor];
-  }
-  ukf::MatrixX noise(const std::string& sensor) const
-  {
-    return node->get_filter().get_last_step().sensor_measurement.get_sensor(sensor).get_noise();
-  }
-
-  std::shared_ptr<ZendrafellLocalisationNode> node;
-  std::shared_ptr<rclcpp::Node> driver;
   rclcpp::Publisher<TwistStamped>::SharedPtr encoders;
   rclcpp::Publisher<Imu>::SharedPtr imus;
   rclcpp::Publisher<Odometry>::SharedPtr vos;
   rclcpp::Subscription<Odometry>::SharedPtr odometry;
   rclcpp::Subscription<TFMessage>::SharedPtr tf;
-  std::vector<Odometry> received;
   std::vector<TFMessage> transforms;
 };
 

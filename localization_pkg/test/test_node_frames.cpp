@@ -88,7 +88,7 @@ Odometry odometry_of(const char* frame, const char* child, int32_t sec, uint32_t
   return m;
 }
 
-class FramesTest : public ::testing::Test
+class FramesTest : public NodeHarness
 {
 protected:
   using Options = std::function<void(rclcpp::NodeOptions&)>;
@@ -133,25 +133,6 @@ protected:
       node->transforms().canTransform(t.header.frame_id, t.child_frame_id, tf2::TimePointZero));
   }
 
-  template <typename Publisher, typename Message>
-  void send(Publisher& publisher, const Message& m)
-  {
-    publisher->publish(m);
-    rclcpp::spin_some(node);
-    for (std::size_t n = received.size() + 1; n != received.size();) {
-      n = received.size();
-      rclcpp::spin_some(driver);
-    }
-  }
-
-  ukf::VectorX measured(const std::string& sensor) const
-  {
-    return node->get_filter().get_last_step().sensor_measurement[sensor];
-  }
-  ukf::MatrixX noise(const std::string& sensor) const
-  {
-    return node->get_filter().get_last_step().sensor_measurement.get_sensor(sensor).get_noise();
-  }
   bool populated(const std::string& sensor) const
   {
     return node->get_filter().get_last_step().sensor_measurement.get_sensor(sensor).is_populated();
@@ -161,15 +142,12 @@ protected:
     return node->get_filter().get_empty_measurement().get_sensor(sensor).get_noise();
   }
 
-  std::shared_ptr<ZendrafellLocalisationNode> node;
-  std::shared_ptr<rclcpp::Node> driver;
   std::unique_ptr<tf2_ros::StaticTransformBroadcaster> statics;
   rclcpp::Publisher<TwistStamped>::SharedPtr encoders;
   rclcpp::Publisher<Imu>::SharedPtr imus;
   rclcpp::Publisher<Odometry>::SharedPtr vos;
   rclcpp::Publisher<Odometry>::SharedPtr wheels;
   rclcpp::Subscription<Odometry>::SharedPtr odometry;
-  std::vector<Odometry> received;
 };
 
 }  // namespace
