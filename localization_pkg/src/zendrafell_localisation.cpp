@@ -212,6 +212,21 @@ Eigen::MatrixXd block_noise(Covariance kind, const Given& given, const Eigen::Ma
   return policy == Policy::floor ? floor_covariance(given, configured) : Eigen::MatrixXd(given);
 }
 
+// Fills `sensor` with `data` and, when the message gives a covariance the policy takes, the noise
+// it gives; else with the configured noise, as a message without a covariance.
+template <typename Given>
+void populate(ukf::Measurement& measurement, const std::string& sensor, const ukf::VectorX& data,
+              Covariance kind, const Given& given,
+              ZendrafellLocalisationNode::CovariancePolicy policy)
+{
+  if (kind == Covariance::given && policy != ZendrafellLocalisationNode::CovariancePolicy::ignore) {
+    measurement.sensor_populate(
+      sensor, data, block_noise(kind, given, measurement.get_sensor(sensor).get_noise(), policy));
+  } else {
+    measurement.sensor_populate(sensor, data);
+  }
+}
+
 bool finite(const geometry_msgs::msg::Vector3& v)
 {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
@@ -938,15 +953,9 @@ void ZendrafellLocalisationNode::vo_measurement(const nav_msgs::msg::Odometry& m
                                                 ukf::Measurement& measurement) const
 {
   const VoReading reading = read_vo(msg);
-  const ukf::VectorX data = reading.pose;
-  if (reading.covariance_given && _covariance_policy != CovariancePolicy::ignore) {
-    measurement.sensor_populate(
-      kVo, data,
-      block_noise(Covariance::given, reading.covariance, measurement.get_sensor(kVo).get_noise(),
-                  _covariance_policy));
-  } else {
-    measurement.sensor_populate(kVo, data);
-  }
+  populate(measurement, kVo, reading.pose,
+           reading.covariance_given ? Covariance::given : Covariance::configured,
+           reading.covariance, _covariance_policy);
 }
 
 // Forward speed and yaw rate into the sensor "encoders", as encoder_vel's are, with the twist's
@@ -955,15 +964,8 @@ void ZendrafellLocalisationNode::wheel_measurement(const nav_msgs::msg::Odometry
                                                    ukf::Measurement& measurement) const
 {
   const WheelReading reading = read_wheel(msg);
-  const ukf::VectorX data = reading.twist;
-  if (reading.kind == Covariance::given && _covariance_policy != CovariancePolicy::ignore) {
-    measurement.sensor_populate(
-      kEncoders, data,
-      block_noise(Covariance::given, reading.block, measurement.get_sensor(kEncoders).get_noise(),
-                  _covariance_policy));
-  } else {
-    measurement.sensor_populate(kEncoders, data);
-  }
+  populate(measurement, kEncoders, reading.twist, reading.kind, reading.block,
+           _covariance_policy);
 }
 
 // Moves a message into the node's frames (see the class comment), saying in `moved` whether it
