@@ -83,7 +83,9 @@ def main():
             node_command.append(f"{node_parameters[option]}:={topic}")
     recorded = os.path.join(args.work, "recorded")
     print("$ " + " ".join(node_command), flush=True)
-    node = subprocess.Popen(node_command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+    # Into a file, not a pipe: a pipe nobody reads fills, and the node then blocks on its log.
+    node_log = os.path.join(args.work, "node.log")
+    node = subprocess.Popen(node_command, stdout=open(node_log, "w"), stderr=subprocess.STDOUT,
                             start_new_session=True)
     recorder = subprocess.Popen(["ros2", "bag", "record", "-o", recorded, "/odometry/filtered",
                                  "/tf"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -108,7 +110,8 @@ def main():
     time.sleep(1.5)
     stop(recorder)
     stop(node)
-    log = node.stdout.read().decode(errors="replace").splitlines()
+    with open(node_log) as f:
+        log = f.read().splitlines()
     dropped = [line for line in log if "Dropped" in line]
 
     # 3. The recording, read back.

@@ -1,5 +1,7 @@
 // Replaying ROS 2 bags through the node: built only where rosbag2 is (real ROS 2, colcon test).
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -126,13 +128,12 @@ TEST(BagReplay, AMessageThatCannotBeDeserialisedIsDroppedAndCounted)
     good.header.stamp.sec = 5;
     good.linear_acceleration.z = 9.8;
     writer.write(good, "/imu", rclcpp::Time(5, 0));
-    // Three bytes that are no Imu.
-    auto bad = std::make_shared<rclcpp::SerializedMessage>(3);
+    // No Imu: after the CDR header and the stamp, a frame id said to be 2^31 - 1 bytes long.
+    const uint8_t bytes[] = {0, 1, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0x7f, 'a', 'b'};
+    auto bad = std::make_shared<rclcpp::SerializedMessage>(sizeof(bytes));
     auto& raw = bad->get_rcl_serialized_message();
-    raw.buffer[0] = 0;
-    raw.buffer[1] = 1;
-    raw.buffer[2] = 0;
-    raw.buffer_length = 3;
+    std::memcpy(raw.buffer, bytes, sizeof(bytes));
+    raw.buffer_length = sizeof(bytes);
     writer.write(bad, "/imu", "sensor_msgs/msg/Imu", rclcpp::Time(6, 0));
   }
   localisation_replay::BagTopics topics;

@@ -621,9 +621,10 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
   auto subscription = driver->create_subscription<nav_msgs::msg::Odometry>(
     "odometry/filtered", 1000,
     [&result](const nav_msgs::msg::Odometry& m) { result.odometry.push_back(m); });
+  // Each update publishes one estimate: spin until all have come (at once in one process; the
+  // bound only guards against one that never does).
   const auto collect = [&] {
-    for (std::size_t n = result.odometry.size() + 1; n != result.odometry.size();) {
-      n = result.odometry.size();
+    for (int spins = 0; result.odometry.size() < node->updates() && spins < 1000; ++spins) {
       rclcpp::spin_some(driver);
     }
   };
