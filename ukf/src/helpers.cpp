@@ -56,12 +56,32 @@ const json& require(const json& obj, const std::string& key, const std::string& 
   return *it;
 }
 
+void raise_type_error(int id, const std::string& place, const std::string& phrase)
+{
+  throw json::type_error::create(id, place + ": " + phrase, nullptr);
+}
+
+namespace
+{
+
+// The JSON library's own phrases, with the JSON type name of `value` at their end.
+std::string must_be(const char* type, const json& value)
+{
+  return std::string("type must be ") + type + ", but is " + value.type_name();
+}
+
+std::string no_index(const json& value)
+{
+  return std::string("cannot use operator[] with a numeric argument with ") + value.type_name();
+}
+
+}  // namespace
+
 double read_number(const json& obj, const std::string& key, const std::string& where)
 {
   const json& value = require(obj, key, where);
   if (!value.is_number()) {
-    throw std::runtime_error("Invalid config: \"" + key + "\" of " + where +
-                             " must be a number (got " + kind_of(value) + ")");
+    raise_type_error(302, "\"" + key + "\" of " + where, must_be("number", value));
   }
   return value.get<double>();
 }
@@ -70,22 +90,24 @@ std::string read_string(const json& obj, const std::string& key, const std::stri
 {
   const json& value = require(obj, key, where);
   if (!value.is_string()) {
-    throw std::runtime_error("Invalid config: \"" + key + "\" of " + where +
-                             " must be a string (got " + kind_of(value) + ")");
+    raise_type_error(302, "\"" + key + "\" of " + where, must_be("string", value));
   }
   return value.get<std::string>();
 }
 
 VectorX to_vector(const json& value, const std::string& what)
 {
+  // As the JSON conversion reads it: null and an empty object are empty vectors, and any other
+  // value that is not an array cannot be indexed.
+  if (value.is_null() || (value.is_object() && value.empty())) {
+    return VectorX();
+  }
   if (!value.is_array()) {
-    throw std::runtime_error("Invalid config: " + what + " must be an array of numbers (got " +
-                             kind_of(value) + ")");
+    raise_type_error(305, what, no_index(value));
   }
   for (std::size_t i = 0; i < value.size(); ++i) {
     if (!value[i].is_number()) {
-      throw std::runtime_error("Invalid config: " + what + " must be an array of numbers (entry " +
-                               std::to_string(i) + " is " + kind_of(value[i]) + ")");
+      raise_type_error(302, what + ", entry " + std::to_string(i), must_be("number", value[i]));
     }
   }
   return to_vector(value);
@@ -116,7 +138,8 @@ static MatrixX to_matrix_unchecked(const json& value, const std::string& what)
     const json& row = value[r];
     if (row.is_array() && row.size() < cols) {
       throw std::runtime_error("Invalid config: " + what + ": row " + std::to_string(r) + " has " +
-                               std::to_string(row.size()) + " entries, the first row has " +
+                               std::to_string(row.size()) + " " +
+                               (row.size() == 1 ? "entry" : "entries") + ", the first row has " +
                                std::to_string(cols));
     }
     for (std::size_t c = 0; c < cols; ++c) {
@@ -129,23 +152,20 @@ static MatrixX to_matrix_unchecked(const json& value, const std::string& what)
 MatrixX to_matrix(const json& value, const std::string& what)
 {
   if (!value.is_array()) {
-    throw std::runtime_error("Invalid config: " + what + " must be an array of rows (got " +
-                             kind_of(value) + ")");
+    raise_type_error(305, what, no_index(value));
   }
   if (value.empty()) {
     throw std::runtime_error("Invalid config: " + what + " has no rows");
   }
   for (std::size_t r = 0; r < value.size(); ++r) {
     const json& row = value[r];
+    const std::string place = what + ", row " + std::to_string(r);
     if (!row.is_array()) {
-      throw std::runtime_error("Invalid config: " + what + ": row " + std::to_string(r) +
-                               " must be an array of numbers (got " + kind_of(row) + ")");
+      raise_type_error(305, place, no_index(row));
     }
     for (std::size_t c = 0; c < row.size(); ++c) {
       if (!row[c].is_number()) {
-        throw std::runtime_error("Invalid config: " + what + ": row " + std::to_string(r) +
-                                 ", entry " + std::to_string(c) + " must be a number (got " +
-                                 kind_of(row[c]) + ")");
+        raise_type_error(302, place + ", entry " + std::to_string(c), must_be("number", row[c]));
       }
     }
   }

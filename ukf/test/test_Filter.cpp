@@ -290,11 +290,13 @@ TEST(FilterConfig, TuningAndModelFit)
   EXPECT_THROW_HAS(Filter{cfg}, std::runtime_error, "Invalid config: \"alpha\" 1 and \"kappa\" -4",
                    "n + lambda = 0");
   cfg["filter"] = {{"alpha", 1}, {"beta", "two"}, {"kappa", 0}};
-  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
-                   "Invalid config: \"beta\" of \"filter\" must be a number (got a string)");
+  EXPECT_THROW_MSG(Filter{cfg}, json::type_error,
+                   "[json.exception.type_error.302] \"beta\" of \"filter\": type must be number, "
+                   "but is string");
   cfg["filter"] = {{"alpha", "1"}, {"beta", 2}, {"kappa", 0}};
-  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
-                   "Invalid config: \"alpha\" of \"filter\" must be a number (got a string)");
+  EXPECT_THROW_MSG(Filter{cfg}, json::type_error,
+                   "[json.exception.type_error.302] \"alpha\" of \"filter\": type must be number, "
+                   "but is string");
   cfg["filter"] = {{"alpha", 1}, {"beta", 2}};
   EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
                    "Invalid config: missing key \"kappa\" in \"filter\"");

@@ -119,9 +119,9 @@ TEST(State, ConfigurationErrors)
                    "Invalid config: \"fields\" of \"initial_state\" must be an array (got a number)");
   EXPECT_THROW_MSG(State(json{{"fields", {{{"type", "generic_field"}, {"name", "P"}}}}}),
                    std::runtime_error, "Unknown field type: generic_field");
-  EXPECT_THROW_MSG(State(json{{"fields", {{{"type", 3}}}}}), std::runtime_error,
-                   "Invalid config: \"type\" of field at state index 0 must be a string (got a "
-                   "number)");
+  EXPECT_THROW_MSG(State(json{{"fields", {{{"type", 3}}}}}), json::type_error,
+                   "[json.exception.type_error.302] \"type\" of field at state index 0: type must "
+                   "be string, but is number");
   EXPECT_THROW_MSG(State(json{{"fields", {7}}}), std::runtime_error,
                    "Invalid config: field at state index 0 must be an object (got a number)");
   EXPECT_THROW_MSG(State(json::array()), std::runtime_error,

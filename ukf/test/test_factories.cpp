@@ -1,4 +1,5 @@
 #include "test_helpers.hpp"
+#include "ukf/Filter.hpp"
 #include "ukf/Measurement.hpp"
 #include "ukf/State.hpp"
 #include "ukf/factories.hpp"
@@ -116,4 +117,88 @@ TEST(UnknownKeys, KeysKeptOnPurposeWarnWithoutASuggestion)
   EXPECT_TRUE(config::unknown_keys(json::array()).empty());
   EXPECT_TRUE(config::unknown_keys(json{{"initial_state", 3}, {"measurement", {{"sensors", 1}}}})
                 .empty());
+}
+
+// Every reader of the configuration raises the JSON library's type error for a value of the wrong
+// JSON type: its id, the key and place first, the library's own phrase with the type name last.
+TEST(Factories, EveryWrongJsonTypeIsTheLibrarysTypeErrorNamingTheKey)
+{
+  const json clean = ukf::test::load_json("every_type.json");
+  // Every reader passes on the clean file; only the model's fit, checked after them, fails.
+  EXPECT_THROW_HAS(Filter{clean}, std::runtime_error, "has a process noise of 12 x 12");
+  struct Case
+  {
+    std::string pointer;
+    json value;
+    std::string place;   // the start of the message after the id
+    std::string phrase;  // the end of the message
+  };
+  const std::string must_number = "type must be number, but is ";
+  const std::string must_string = "type must be string, but is ";
+  const std::string no_index = "cannot use operator[] with a numeric argument with ";
+  std::vector<Case> cases = {
+    {"/model/type", 3, "\"type\" of \"model\"", must_string + "number"},
+    {"/model/name", true, "\"name\" of \"model\"", must_string + "boolean"},
+    {"/model/integrator_step", "0.05", "\"integrator_step\" of model \"body\"",
+     must_number + "string"},
+    {"/filter/alpha", "1", "\"alpha\" of \"filter\"", must_number + "string"},
+    {"/filter/beta", nullptr, "\"beta\" of \"filter\"", must_number + "null"},
+    {"/filter/kappa", json::array(), "\"kappa\" of \"filter\"", must_number + "array"},
+    {"/initial_covariance", 1.0, "\"initial_covariance\"", no_index + "number"},
+    {"/initial_covariance/2", "row", "\"initial_covariance\", row 2", no_index + "string"},
+    {"/initial_covariance/2/1", "0", "\"initial_covariance\", row 2, entry 1",
+     must_number + "string"},
+  };
+  const json& fields = clean["initial_state"]["fields"];
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::string at = "/initial_state/fields/" + std::to_string(i);
+    const std::string field = "field \"" + fields[i]["name"].get<std::string>() + "\"";
+    const std::string values = "\"initial_values\" of " + field;
+    cases.push_back({at + "/type", 1, "\"type\" of " + field, must_string + "number"});
+    cases.push_back({at + "/name", 2, "\"name\" of field at state index " +
+                                        std::to_string(3 * i), must_string + "number"});
+    cases.push_back({at + "/size", "3", "\"size\" of " + field, must_number + "string"});
+    cases.push_back({at + "/initial_values", 0.5, values, no_index + "number"});
+    cases.push_back({at + "/initial_values", "abc", values, no_index + "string"});
+    cases.push_back({at + "/initial_values", false, values, no_index + "boolean"});
+    cases.push_back({at + "/initial_values", {{"x", 1}}, values, no_index + "object"});
+    cases.push_back({at + "/initial_values/1", nullptr, values + ", entry 1", must_number + "null"});
+  }
+  const json& sensors = clean["measurement"]["sensors"];
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < sensors.size(); ++i) {
+    const std::string at = "/measurement/sensors/" + std::to_string(i);
+    const std::string sensor = "sensor \"" + sensors[i]["name"].get<std::string>() + "\"";
+    const std::string noise = "\"noise\" of " + sensor;
+    cases.push_back({at + "/type", 1, "\"type\" of " + sensor, must_string + "number"});
+    cases.push_back({at + "/name", json::array({"gps"}),
+                     "\"name\" of sensor at measurement index " + std::to_string(offset),
+                     must_string + "array"});
+    cases.push_back({at + "/size", nullptr, "\"size\" of " + sensor, must_number + "null"});
+    cases.push_back({at + "/noise", json::object(), noise, no_index + "object"});
+    cases.push_back({at + "/noise/0", 0.1, noise + ", row 0", no_index + "number"});
+    cases.push_back({at + "/noise/0/0", "0.1", noise + ", row 0, entry 0", must_number + "string"});
+    for (const auto& [key, value] : sensors[i].items()) {
+      if (key.rfind("state_", 0) == 0) {
+        cases.push_back({at + "/" + key, 4, "\"" + key + "\" of " + sensor, must_string + "number"});
+      }
+    }
+    offset += sensors[i]["size"].get<std::size_t>();
+  }
+  for (const Case& c : cases) {
+    json cfg = clean;
+    cfg[json::json_pointer(c.pointer)] = c.value;
+    const int id = c.phrase.rfind("cannot", 0) == 0 ? 305 : 302;
+    SCOPED_TRACE(c.pointer + " = " + c.value.dump());
+    EXPECT_THROW_MSG(Filter{cfg}, json::type_error,
+                     "[json.exception.type_error." + std::to_string(id) + "] " + c.place + ": " +
+                       c.phrase);
+  }
+
+  // A vector given as null or as an empty object reads as an empty vector; the size check follows.
+  for (const json& empty : {json(nullptr), json::object()}) {
+    json cfg = clean;
+    cfg["initial_state"]["fields"][0]["initial_values"] = empty;
+    EXPECT_THROW_HAS(Filter{cfg}, std::runtime_error, "\"initial_values\" has 0 entries");
+  }
 }

@@ -281,20 +281,20 @@ TEST(FieldConfig, InconsistentObjectsAreRejected)
   EXPECT_THROW_MSG(
     create_field_from_json(
       0, json::parse(R"({"type":"GENERIC_FIELD","name":"P","size":"3","initial_values":[1,2,3]})")),
-    std::runtime_error,
-    "Invalid config: \"size\" of field \"P\" must be a number (got a string)");
+    json::type_error,
+    "[json.exception.type_error.302] \"size\" of field \"P\": type must be number, but is string");
   EXPECT_THROW_MSG(
     create_field_from_json(
       0, json::parse(R"({"type":"EULER_ANGLES","name":"E","size":3,"initial_values":[0,"1",0]})")),
-    std::runtime_error,
-    "Invalid config: \"initial_values\" of field \"E\" must be an array of numbers (entry 1 is a "
-    "string)");
+    json::type_error,
+    "[json.exception.type_error.302] \"initial_values\" of field \"E\", entry 1: type must be "
+    "number, but is string");
   EXPECT_THROW_MSG(
     create_field_from_json(
       0, json::parse(R"({"type":"ANGLE_AXIS","name":"R","size":3,"initial_values":{"x":1}})")),
-    std::runtime_error,
-    "Invalid config: \"initial_values\" of field \"R\" must be an array of numbers (got an "
-    "object)");
+    json::type_error,
+    "[json.exception.type_error.305] \"initial_values\" of field \"R\": cannot use operator[] "
+    "with a numeric argument with object");
 }
 
 TEST(FieldConfig, SizesOutsideIntAreRejectedBeforeConversion)

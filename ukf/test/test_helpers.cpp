@@ -51,7 +51,7 @@ TEST(JsonConversion, MalformedMatricesAreRejected)
                    std::runtime_error, "Invalid config: \"noise\" of sensor \"gps\" has no rows");
   EXPECT_THROW_MSG(config::to_matrix(json::parse("[[1, 2], [3]]"), "\"initial_covariance\""),
                    std::runtime_error,
-                   "Invalid config: \"initial_covariance\": row 1 has 1 entries, the first row "
+                   "Invalid config: \"initial_covariance\": row 1 has 1 entry, the first row "
                    "has 2");
   EXPECT_THROW_MSG(json::parse("[[1, 2], 3]").get<MatrixX>(), json::type_error,
                    "[json.exception.type_error.305] cannot use operator[] with a numeric "

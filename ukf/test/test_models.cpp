@@ -214,9 +214,9 @@ TEST(ModelConfig, IntegratorStepAndProcessNoise)
     json cfg = json::parse(std::string(R"({"type":"ZENDRAFELL","name":"v","integrator_step":)") +
                            step + "}");
     if (std::string(step) == "\"fast\"") {
-      EXPECT_THROW_MSG(create_model_from_json(cfg), std::runtime_error,
-                       "Invalid config: \"integrator_step\" of model \"v\" must be a number (got "
-                       "a string)");
+      EXPECT_THROW_MSG(create_model_from_json(cfg), json::type_error,
+                       "[json.exception.type_error.302] \"integrator_step\" of model \"v\": type "
+                       "must be number, but is string");
     } else {
       EXPECT_THROW_HAS(create_model_from_json(cfg), std::runtime_error,
                        "Invalid config: \"integrator_step\" of model \"v\" is", "positive finite");

@@ -175,7 +175,8 @@ TEST(Replay, ProgramWarnsOfUnknownKeysRefusesThemWhenStrictAndChecksTheConfigFir
   std::ofstream(cfg_path) << cfg.dump();
   std::tie(status, message) = run("");
   EXPECT_NE(status, 0);
-  EXPECT_NE(message.find("Invalid config: \"alpha\" of \"filter\" must be a number (got a string)"),
+  EXPECT_NE(message.find("[json.exception.type_error.302] \"alpha\" of \"filter\": type must be "
+                         "number, but is string"),
             std::string::npos)
     << message;
   EXPECT_FALSE(std::ifstream(out).good()) << "no output file for a configuration that fails";

@@ -35,10 +35,18 @@ inline double wrap_angle(double x)
   return a - kPi;
 }
 
-/// Helpers shared by the configuration constructors. Every error they raise is a
-/// std::runtime_error starting "Invalid config: " that names the key and where it is.
+/// Helpers shared by the configuration constructors. A value of the wrong JSON type raises the
+/// JSON library's nlohmann::json::type_error with its own id and phrase, preceded by the key and
+/// where it is:
+///   [json.exception.type_error.302] "alpha" of "filter": type must be number, but is string
+/// Every other error they raise is a std::runtime_error starting "Invalid config: " that names
+/// the key and where it is.
 namespace config
 {
+
+/// Throws nlohmann::json::type_error `id` whose message is `place`, ": " and `phrase`, the JSON
+/// library's own wording, for example "type must be number, but is string".
+[[noreturn]] void raise_type_error(int id, const std::string& place, const std::string& phrase);
 
 /// Parses the configuration file at `path`: std::runtime_error "Could not open filter config file:
 /// <path>" when it cannot be opened, the JSON library's parse error when it is not JSON.
@@ -49,11 +57,11 @@ json load_file(const std::string& path);
 /// `obj` is not an object.
 const json& require(const json& obj, const std::string& key, const std::string& where);
 
-/// The number under `key` of `obj`: "Invalid config: "<key>" of <where> must be a number (got a
-/// string)" for a value of another JSON type.
+/// The number under `key` of `obj`: type error 302 ""<key>" of <where>: type must be number, but
+/// is string" for a value of another JSON type.
 double read_number(const json& obj, const std::string& key, const std::string& where);
 
-/// The string under `key` of `obj`, with the same kind of error as read_number.
+/// The string under `key` of `obj`: type error 302 "... type must be string, but is number".
 std::string read_string(const json& obj, const std::string& key, const std::string& where);
 
 /// The JSON type of `value` as messages name it: "a number", "a string", "a boolean", "an array",
@@ -63,14 +71,17 @@ std::string kind_of(const json& value);
 /// Reads a vector (a JSON array of numbers) exactly as the JSON conversion of VectorX does.
 VectorX to_vector(const json& value);
 
-/// Reads a vector from a configuration: "Invalid config: <what> must be an array of numbers" with
-/// what was found instead, or the entry that is not a number.
+/// Reads a vector from a configuration as the JSON conversion does (null and an empty object are
+/// empty vectors). A number, string, boolean or non-empty object raises type error 305 "<what>:
+/// cannot use operator[] with a numeric argument with <type>", an entry that is not a number 302
+/// "<what>, entry <i>: type must be number, but is <type>".
 VectorX to_vector(const json& value, const std::string& what);
 
 /// Reads a matrix (an array of rows). `what` names the value in error messages, for example
-/// "\"noise\" of sensor \"encoders\"". Rejects a value that is not an array of arrays of
-/// numbers, a matrix without rows and a row shorter than the first; entries past the length of
-/// the first row are not read.
+/// "\"noise\" of sensor \"encoders\"". A matrix or row that is not an array raises type error 305
+/// and an entry that is not a number 302, each naming `what`, the row and the entry; a matrix
+/// without rows and a row shorter than the first are "Invalid config:" errors. Entries past the
+/// length of the first row are not read.
 MatrixX to_matrix(const json& value, const std::string& what);
 
 /// Reads "size" of a field or sensor object as a signed 32-bit integer and rejects negatives.

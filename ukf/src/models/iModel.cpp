@@ -105,8 +105,8 @@ ModelConfig read_model_config(const json& config, std::size_t n)
     if (diagonal.size() != dim) {
       throw std::runtime_error("Invalid config: " + what + " has " +
                                std::to_string(diagonal.size()) + " entries, expected " +
-                               std::to_string(n) + " (the diagonal) or an " + std::to_string(n) +
-                               " x " + std::to_string(n) + " matrix");
+                               std::to_string(n) + " (the diagonal) or a matrix of " +
+                               std::to_string(n) + " x " + std::to_string(n));
     }
     c.process_noise = diagonal.asDiagonal();
   } else {
