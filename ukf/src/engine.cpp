@@ -8,7 +8,7 @@
 
 #include <Eigen/Eigenvalues>
 
-#include "fields/rotation.hpp"
+#include "kernels.hpp"
 #include "ukf/fields/AngleAxisField.hpp"
 #include "ukf/fields/EulerAngleField.hpp"
 #include "ukf/fields/GenericField.hpp"
@@ -26,11 +26,6 @@ namespace ukf::detail
 
 namespace
 {
-
-// How a sensor's prediction is put together from the state.
-constexpr int kOneBlock = 0;    // the first `size` entries of one field
-constexpr int kTwoPicks = 1;    // entry picks[0] of one field, entry picks[1] of another
-constexpr int kTwoBlocks = 2;   // three entries of one field, then three of another
 
 void symmetrise(MatrixX& m)
 {
@@ -58,44 +53,10 @@ void shape(VectorX& v, Eigen::Index size)
   }
 }
 
-// The offset of state field `field`, checked as the sensors' own predictions check it.
-Eigen::Index field_offset(const State& state, const std::string& sensor, const std::string& field,
-                          Eigen::Index needed, bool exact)
-{
-  return static_cast<Eigen::Index>(
-    checked_state_field(state, sensor, field, needed, exact).get_index());
-}
-
-// Weighted sines and cosines of rows [first, first + count) of `columns`, averaged on the circle:
-// atan2 of the sums, wrapped.
-void circular_rows(const MatrixX& columns, const VectorX& w, Eigen::Index first,
-                   Eigen::Index count, Eigen::Ref<VectorX> out)
-{
-  for (Eigen::Index k = 0; k < count; ++k) {
-    double sin_sum = 0.0, cos_sum = 0.0;
-    for (Eigen::Index i = 0; i < columns.cols(); ++i) {
-      sin_sum += w(i) * std::sin(columns(first + k, i));
-      cos_sum += w(i) * std::cos(columns(first + k, i));
-    }
-    out(k) = wrap_angle(std::atan2(sin_sum, cos_sum));
-  }
-}
-
-void linear_rows(const MatrixX& columns, const VectorX& w, Eigen::Index first, Eigen::Index count,
-                 Eigen::Ref<VectorX> out)
-{
-  out.setZero();
-  for (Eigen::Index i = 0; i < columns.cols(); ++i) {
-    for (Eigen::Index k = 0; k < count; ++k) {
-      out(k) += w(i) * columns(first + k, i);
-    }
-  }
-}
-
 }  // namespace
 
-Engine::Engine(const State& state, const IModel& model, double lambda,
-               const VectorX& weights_state, const VectorX& weights_covar)
+Engine::Engine(const State& state, const IModel& model, double lambda, const VectorX& weights_state,
+               const VectorX& weights_covar)
   : _n(static_cast<Eigen::Index>(state.size())),
     _lambda(lambda),
     _wm(weights_state),
@@ -127,8 +88,8 @@ Engine::Engine(const State& state, const IModel& model, double lambda,
         _wrapped.push_back(slot.offset + j);
       }
     }
-    _all_additive = _all_additive && (slot.kind == FieldKind::Linear ||
-                                      slot.kind == FieldKind::EulerAngles);
+    _all_additive =
+      _all_additive && (slot.kind == FieldKind::Linear || slot.kind == FieldKind::EulerAngles);
     _fields.push_back(std::move(slot));
   }
 
@@ -184,11 +145,7 @@ Engine::~Engine() = default;
 void Engine::displace(Eigen::Ref<VectorX> x, const Eigen::Ref<const VectorX>& d, bool inverse)
 {
   if (_all_additive) {
-    if (inverse) {
-      x -= d;
-    } else {
-      x += d;
-    }
+    kernel::add(x, d, inverse);
     for (const Eigen::Index i : _wrapped) {
       x[i] = wrap_angle(x[i]);
     }
@@ -199,27 +156,14 @@ void Engine::displace(Eigen::Ref<VectorX> x, const Eigen::Ref<const VectorX>& d,
     const auto db = d.segment(f.offset, f.size);
     switch (f.kind) {
       case FieldKind::Linear:
+        kernel::add(xb, db, inverse);
+        break;
       case FieldKind::EulerAngles:
-        if (inverse) {
-          for (Eigen::Index i = 0; i < f.size; ++i) {
-            xb[i] -= db[i];
-          }
-        } else {
-          for (Eigen::Index i = 0; i < f.size; ++i) {
-            xb[i] += db[i];
-          }
-        }
-        if (f.kind == FieldKind::EulerAngles) {
-          for (Eigen::Index i = 0; i < f.size; ++i) {
-            xb[i] = wrap_angle(xb[i]);
-          }
-        }
+        kernel::add_angles(xb, db, inverse);
         break;
-      case FieldKind::AngleAxis: {
-        const Eigen::Vector3d r = xb;
-        xb = compose(from_rotation_vector(r), db, inverse);
+      case FieldKind::AngleAxis:
+        kernel::compose_rotation_vector(xb, db, inverse);
         break;
-      }
       case FieldKind::Custom:
         f.value = xb;
         f.scratch->set_vector(f.value);
@@ -240,28 +184,14 @@ void Engine::state_mean(const MatrixX& sigmas, VectorX& mean)
     auto out = mean.segment(f.offset, f.size);
     switch (f.kind) {
       case FieldKind::Linear:
-        linear_rows(sigmas, _wm, f.offset, f.size, out);
+        kernel::linear_mean(sigmas, _wm, f.offset, out);
         break;
       case FieldKind::EulerAngles:
-        circular_rows(sigmas, _wm, f.offset, f.size, out);
+        kernel::circular_mean(sigmas, _wm, f.offset, out);
         break;
-      case FieldKind::AngleAxis: {
-        Eigen::Matrix4d a = Eigen::Matrix4d::Zero();
-        for (Eigen::Index i = 0; i < sigmas.cols(); ++i) {
-          const Eigen::Vector3d r = sigmas.col(i).segment<3>(f.offset);
-          const Quat q = to_quaternion(from_rotation_vector(r));
-          a += _wm(i) * (q * q.transpose());
-        }
-        // Eigenvalues come in increasing order: the last column belongs to the largest.
-        const Eigen::SelfAdjointEigenSolver<Eigen::Matrix4d> solver(a);
-        Quat e = solver.eigenvectors().col(3);
-        if (e(0) < 0.0) {
-          e = -e;
-        }
-        const AngleAxis m = from_quaternion(e);
-        out = m.angle() * m.axis();
+      case FieldKind::AngleAxis:
+        kernel::rotation_mean(sigmas, _wm, f.offset, out);
         break;
-      }
       case FieldKind::Custom:
         f.scratch->save_mean(scratch_states(sigmas), _wm);
         f.scratch->read_into(out);
@@ -293,31 +223,20 @@ std::vector<State>& Engine::scratch_states(const MatrixX& sigmas)
 void Engine::derivative(const IModel& model, const Eigen::Ref<const VectorX>& x, double t,
                         Eigen::Ref<VectorX> k)
 {
+  // k was zeroed when the engine was made, and a built-in model writes the same entries every
+  // time: the others stay zero.
   switch (_model_kind) {
-    // k was zeroed when the engine was made, and a built-in model writes the same entries every
-    // time: the others stay zero.
     case ModelKind::PointMass2D:
-      k(_position) = x(_velocity);
-      k(_position + 1) = x(_velocity + 1);
+      kernel::point_mass_2d(x.segment(_velocity, 2), k.segment(_position, 2));
       return;
+    case ModelKind::AcceleratingRigidBody:
+      kernel::accelerate(x.segment(_acceleration, 3), k.segment(_velocity, 3));
+      [[fallthrough]];
     case ModelKind::RigidBody:
-    case ModelKind::AcceleratingRigidBody: {
-      // The body velocity turned into the world, Rz(e2) Ry(e1) Rx(e0) v, one rotation at a time.
-      const double c0 = std::cos(x(_orientation)), s0 = std::sin(x(_orientation));
-      const double c1 = std::cos(x(_orientation + 1)), s1 = std::sin(x(_orientation + 1));
-      const double c2 = std::cos(x(_orientation + 2)), s2 = std::sin(x(_orientation + 2));
-      const double v0 = x(_velocity), v1 = x(_velocity + 1), v2 = x(_velocity + 2);
-      const double a1 = c0 * v1 - s0 * v2, a2 = s0 * v1 + c0 * v2;  // about x
-      const double b0 = c1 * v0 + s1 * a2, b2 = c1 * a2 - s1 * v0;  // about y
-      k(_position) = c2 * b0 - s2 * a1;                             // about z
-      k(_position + 1) = s2 * b0 + c2 * a1;
-      k(_position + 2) = b2;
-      k.segment<3>(_orientation) = x.segment<3>(_angular);
-      if (_model_kind == ModelKind::AcceleratingRigidBody) {
-        k.segment<3>(_velocity) = x.segment<3>(_acceleration);
-      }
+      kernel::rigid_body(x.segment(_orientation, 3), x.segment(_velocity, 3),
+                         x.segment(_angular, 3), k.segment(_position, 3),
+                         k.segment(_orientation, 3));
       return;
-    }
     case ModelKind::Custom: {
       const VectorX f = model.f(scratch_state(x), t);
       if (f.size() != _n) {
@@ -388,31 +307,32 @@ void Engine::resolve_sensors(const State& state, const Measurement& z)
     if (!s.is_populated()) {
       continue;
     }
-    SensorSlot slot{SensorKind::Linear, &s, offset, s.get_size(), {0, 0}, {0, 0}, kOneBlock,
-                    nullptr};
+    SensorSlot slot{SensorKind::Custom, &s, offset, s.get_size(), {}, nullptr};
+    // The blocks a built-in sensor's prediction reads, checked as its own prediction checks them.
+    const auto block = [&](const std::string& field, Eigen::Index needed, bool exact) {
+      const IField& f = checked_state_field(state, s.get_name(), field, needed, exact);
+      return FieldBlock{static_cast<Eigen::Index>(f.get_index()),
+                        static_cast<Eigen::Index>(f.get_size())};
+    };
     if (const auto* p = dynamic_cast<const PositionSensor*>(&s)) {
-      slot.state[0] = field_offset(state, p->get_name(), p->get_state_pos_field(), slot.size, false);
+      slot.kind = SensorKind::Position;
+      slot.fields[0] = block(p->get_state_pos_field(), slot.size, false);
     } else if (const auto* o = dynamic_cast<const OrientationSensor*>(&s)) {
-      slot.kind = SensorKind::Angles;
-      slot.state[0] =
-        field_offset(state, o->get_name(), o->get_state_orient_field(), slot.size, true);
+      slot.kind = SensorKind::Orientation;
+      slot.fields[0] = block(o->get_state_orient_field(), slot.size, true);
     } else if (const auto* e = dynamic_cast<const Encoders*>(&s); e != nullptr && slot.size >= 2) {
-      slot.pattern = kTwoPicks;
-      slot.state[0] = field_offset(state, e->get_name(), e->get_state_vel_field(), 1, false);
-      slot.state[1] = field_offset(state, e->get_name(), e->get_state_ang_vel_field(), 3, false);
-      slot.picks[0] = 0;
-      slot.picks[1] = 2;  // the yaw rate
+      slot.kind = SensorKind::Encoders;
+      slot.fields[0] = block(e->get_state_vel_field(), 1, false);
+      slot.fields[1] = block(e->get_state_ang_vel_field(), 3, false);
     } else if (const auto* m = dynamic_cast<const Imu*>(&s); m != nullptr && slot.size >= 6) {
-      slot.pattern = kTwoBlocks;
-      slot.state[0] = field_offset(state, m->get_name(), m->get_state_acc_field(), 3, true);
-      slot.state[1] = field_offset(state, m->get_name(), m->get_state_ang_vel_field(), 3, true);
+      slot.kind = SensorKind::Imu;
+      slot.fields[0] = block(m->get_state_acc_field(), 3, true);
+      slot.fields[1] = block(m->get_state_ang_vel_field(), 3, true);
     } else if (const auto* v = dynamic_cast<const VO*>(&s); v != nullptr && slot.size >= 6) {
-      slot.kind = SensorKind::PositionAndAngles;
-      slot.pattern = kTwoBlocks;
-      slot.state[0] = field_offset(state, v->get_name(), v->get_state_pos_field(), 3, true);
-      slot.state[1] = field_offset(state, v->get_name(), v->get_state_orient_field(), 3, true);
+      slot.kind = SensorKind::VO;
+      slot.fields[0] = block(v->get_state_pos_field(), 3, true);
+      slot.fields[1] = block(v->get_state_orient_field(), 3, true);
     } else {
-      slot.kind = SensorKind::Custom;
       slot.scratch = s.clone();
     }
     offset += slot.size;
@@ -424,23 +344,37 @@ void Engine::predict(const SensorSlot& s, const Eigen::Ref<const VectorX>& x,
                      Eigen::Ref<VectorX> z_column)
 {
   auto out = z_column.segment(s.offset, s.size);
-  if (s.kind == SensorKind::Custom) {
-    s.scratch->state_to_measurement(scratch_state(x));
-    s.scratch->read_into(out);
-    return;
+  const auto field = [&](int i) { return x.segment(s.fields[i].offset, s.fields[i].size); };
+  switch (s.kind) {
+    case SensorKind::Position:
+    case SensorKind::Orientation:
+      kernel::predict_block(field(0), out);
+      return;
+    case SensorKind::Encoders:
+      kernel::predict_encoders(field(0), field(1), out);
+      return;
+    case SensorKind::Imu:
+    case SensorKind::VO:
+      kernel::predict_pair(field(0), field(1), out);
+      return;
+    case SensorKind::Custom:
+      s.scratch->state_to_measurement(scratch_state(x));
+      s.scratch->read_into(out);
+      return;
   }
-  switch (s.pattern) {
-    case kOneBlock:
-      out = x.segment(s.state[0], s.size);
-      break;
-    case kTwoPicks:
-      out(0) = x(s.state[0] + s.picks[0]);
-      out(1) = x(s.state[1] + s.picks[1]);
-      break;
-    case kTwoBlocks:
-      out.head<3>() = x.segment<3>(s.state[0]);
-      out.segment<3>(3) = x.segment<3>(s.state[1]);
-      break;
+}
+
+// The first entry of a built-in sensor's reading that is an angle: its mean is taken on the
+// circle and its differences wrap.
+Eigen::Index Engine::first_angle(const SensorSlot& s)
+{
+  switch (s.kind) {
+    case SensorKind::Orientation:
+      return 0;
+    case SensorKind::VO:
+      return 3;
+    default:
+      return s.size;
   }
 }
 
@@ -450,37 +384,25 @@ void Engine::measurement_mean(const Measurement& z)
   const MatrixX& columns = _work.z_sigmas;
   for (const SensorSlot& s : _sensors) {
     auto out = _work.z_mean.segment(s.offset, s.size);
-    switch (s.kind) {
-      case SensorKind::Linear:
-        linear_rows(columns, _wm, s.offset, s.size, out);
-        break;
-      // The angle sensors wrap their circular mean once more when they normalise their reading;
-      // the second wrap is kept so that the numbers stay those of the sensors' own save_mean.
-      case SensorKind::Angles:
-        circular_rows(columns, _wm, s.offset, s.size, out);
-        for (Eigen::Index k = 0; k < s.size; ++k) {
-          out(k) = wrap_angle(out(k));
-        }
-        break;
-      case SensorKind::PositionAndAngles:
-        out.setZero();
-        linear_rows(columns, _wm, s.offset, 3, out.head<3>());
-        circular_rows(columns, _wm, s.offset + 3, 3, out.segment<3>(3));
-        for (Eigen::Index k = 3; k < s.size; ++k) {
-          out(k) = wrap_angle(out(k));
-        }
-        break;
-      case SensorKind::Custom: {
-        _sigma_measurements.resize(static_cast<std::size_t>(columns.cols()), z);
-        for (Eigen::Index i = 0; i < columns.cols(); ++i) {
-          _z = columns.col(i);
-          _sigma_measurements[static_cast<std::size_t>(i)].set_vector(_z);
-        }
-        s.scratch->save_mean(_sigma_measurements, _wm);
-        s.scratch->read_into(out);
-        break;
+    if (s.kind == SensorKind::Custom) {
+      _sigma_measurements.resize(static_cast<std::size_t>(columns.cols()), z);
+      for (Eigen::Index i = 0; i < columns.cols(); ++i) {
+        _z = columns.col(i);
+        _sigma_measurements[static_cast<std::size_t>(i)].set_vector(_z);
       }
+      s.scratch->save_mean(_sigma_measurements, _wm);
+      s.scratch->read_into(out);
+      continue;
     }
+    // Visual odometry's position and any entries past its six are linear; its angles are not.
+    const Eigen::Index first = first_angle(s);
+    const Eigen::Index angles = s.kind == SensorKind::VO ? 3 : s.size - first;
+    out.setZero();
+    kernel::linear_mean(columns, _wm, s.offset, out.head(first));
+    kernel::circular_mean(columns, _wm, s.offset + first, out.segment(first, angles));
+    // The angle sensors wrap their circular mean once more when they normalise their reading;
+    // the second wrap is kept so that the numbers stay those of the sensors' own save_mean.
+    kernel::wrap(out.tail(s.size - first));
   }
 }
 
@@ -496,15 +418,8 @@ void Engine::measurement_difference(Eigen::Ref<VectorX> a, const Eigen::Ref<cons
       s.scratch->read_into(ab);
       continue;
     }
-    for (Eigen::Index k = 0; k < s.size; ++k) {
-      ab(k) -= bb(k);
-    }
-    const Eigen::Index first = s.kind == SensorKind::Angles              ? 0
-                               : s.kind == SensorKind::PositionAndAngles ? 3
-                                                                         : s.size;
-    for (Eigen::Index k = first; k < s.size; ++k) {
-      ab(k) = wrap_angle(ab(k));
-    }
+    kernel::add(ab, bb, true);
+    kernel::wrap(ab.tail(s.size - first_angle(s)));
   }
 }
 

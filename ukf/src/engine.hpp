@@ -75,16 +75,20 @@ private:
     VectorX value;                    // the field's block, for set_vector
   };
   enum class ModelKind { PointMass2D, RigidBody, AcceleratingRigidBody, Custom };
-  enum class SensorKind { Linear, Angles, PositionAndAngles, Custom };
+  // The built-in sensors, each predicted by its kernel; the others through their virtual
+  // operations on a copy.
+  enum class SensorKind { Position, Orientation, Encoders, Imu, VO, Custom };
+  struct FieldBlock
+  {
+    Eigen::Index offset = 0, size = 0;
+  };
   struct SensorSlot
   {
     SensorKind kind;
     const ISensor* sensor;
-    Eigen::Index offset, size;           // the block in the compact measurement vector
-    Eigen::Index state[2];               // where the prediction reads the state
-    Eigen::Index picks[2];               // entries taken from those fields (encoders)
-    int pattern;                         // how the prediction is put together, see predict()
-    std::unique_ptr<ISensor> scratch;    // a copy of a user-defined sensor
+    Eigen::Index offset, size;         // the block in the compact measurement vector
+    FieldBlock fields[2];              // the state's blocks the prediction reads
+    std::unique_ptr<ISensor> scratch;  // a copy of a user-defined sensor
   };
 
   void displace(Eigen::Ref<VectorX> x, const Eigen::Ref<const VectorX>& d, bool inverse);
@@ -96,6 +100,7 @@ private:
   void resolve_sensors(const State& state, const Measurement& z);
   void predict(const SensorSlot& s, const Eigen::Ref<const VectorX>& x,
                Eigen::Ref<VectorX> z_column);
+  static Eigen::Index first_angle(const SensorSlot& s);
   void measurement_mean(const Measurement& z);
   void measurement_difference(Eigen::Ref<VectorX> a, const Eigen::Ref<const VectorX>& b);
   State& scratch_state(const Eigen::Ref<const VectorX>& x);

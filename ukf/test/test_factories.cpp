@@ -115,8 +115,8 @@ TEST(UnknownKeys, KeysKeptOnPurposeWarnWithoutASuggestion)
                    "unknown key \"state_vel_field\"");
   // Shapes the loader rejects are left to it.
   EXPECT_TRUE(config::unknown_keys(json::array()).empty());
-  EXPECT_TRUE(config::unknown_keys(json{{"initial_state", 3}, {"measurement", {{"sensors", 1}}}})
-                .empty());
+  EXPECT_TRUE(
+    config::unknown_keys(json{{"initial_state", 3}, {"measurement", {{"sensors", 1}}}}).empty());
 }
 
 // Every reader of the configuration raises the JSON library's type error for a value of the wrong
@@ -155,14 +155,15 @@ TEST(Factories, EveryWrongJsonTypeIsTheLibrarysTypeErrorNamingTheKey)
     const std::string field = "field \"" + fields[i]["name"].get<std::string>() + "\"";
     const std::string values = "\"initial_values\" of " + field;
     cases.push_back({at + "/type", 1, "\"type\" of " + field, must_string + "number"});
-    cases.push_back({at + "/name", 2, "\"name\" of field at state index " +
-                                        std::to_string(3 * i), must_string + "number"});
+    cases.push_back({at + "/name", 2, "\"name\" of field at state index " + std::to_string(3 * i),
+                     must_string + "number"});
     cases.push_back({at + "/size", "3", "\"size\" of " + field, must_number + "string"});
     cases.push_back({at + "/initial_values", 0.5, values, no_index + "number"});
     cases.push_back({at + "/initial_values", "abc", values, no_index + "string"});
     cases.push_back({at + "/initial_values", false, values, no_index + "boolean"});
     cases.push_back({at + "/initial_values", {{"x", 1}}, values, no_index + "object"});
-    cases.push_back({at + "/initial_values/1", nullptr, values + ", entry 1", must_number + "null"});
+    cases.push_back(
+      {at + "/initial_values/1", nullptr, values + ", entry 1", must_number + "null"});
   }
   const json& sensors = clean["measurement"]["sensors"];
   std::size_t offset = 0;
@@ -180,7 +181,8 @@ TEST(Factories, EveryWrongJsonTypeIsTheLibrarysTypeErrorNamingTheKey)
     cases.push_back({at + "/noise/0/0", "0.1", noise + ", row 0, entry 0", must_number + "string"});
     for (const auto& [key, value] : sensors[i].items()) {
       if (key.rfind("state_", 0) == 0) {
-        cases.push_back({at + "/" + key, 4, "\"" + key + "\" of " + sensor, must_string + "number"});
+        cases.push_back(
+          {at + "/" + key, 4, "\"" + key + "\" of " + sensor, must_string + "number"});
       }
     }
     offset += sensors[i]["size"].get<std::size_t>();
@@ -190,9 +192,9 @@ TEST(Factories, EveryWrongJsonTypeIsTheLibrarysTypeErrorNamingTheKey)
     cfg[json::json_pointer(c.pointer)] = c.value;
     const int id = c.phrase.rfind("cannot", 0) == 0 ? 305 : 302;
     SCOPED_TRACE(c.pointer + " = " + c.value.dump());
-    EXPECT_THROW_MSG(Filter{cfg}, json::type_error,
-                     "[json.exception.type_error." + std::to_string(id) + "] " + c.place + ": " +
-                       c.phrase);
+    EXPECT_THROW_MSG(
+      Filter{cfg}, json::type_error,
+      "[json.exception.type_error." + std::to_string(id) + "] " + c.place + ": " + c.phrase);
   }
 
   // A vector given as null or as an empty object reads as an empty vector; the size check follows.

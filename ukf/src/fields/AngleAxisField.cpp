@@ -7,8 +7,9 @@
 
 #include <typeinfo>
 
-#include "ukf/State.hpp"
+#include "../kernels.hpp"
 #include "rotation.hpp"
+#include "ukf/State.hpp"
 
 namespace ukf
 {
@@ -55,14 +56,30 @@ Quat hamilton(const Quat& a, const Quat& b)
               a(0) * b(3) + a(3) * b(0) + a(1) * b(2) - a(2) * b(1));
 }
 
-Eigen::Vector3d compose(const AngleAxis& r, const Eigen::Vector3d& d, bool inverse)
+AngleAxis composed(const AngleAxis& r, const Eigen::Ref<const Eigen::VectorXd>& d, bool inverse)
 {
   Quat dq = to_quaternion(from_rotation_vector(d));
   if (inverse) {
     dq.tail<3>() = -dq.tail<3>();
   }
-  const AngleAxis result = from_quaternion(hamilton(to_quaternion(r), dq));
-  return result.angle() * result.axis();
+  return from_quaternion(hamilton(to_quaternion(r), dq));
+}
+
+void add_weighted_outer(Eigen::Matrix4d& a, const AngleAxis& r, double w)
+{
+  const Quat q = to_quaternion(r);
+  a += w * (q * q.transpose());
+}
+
+AngleAxis mean_rotation(const Eigen::Matrix4d& a)
+{
+  // Eigenvalues come in increasing order, so the last column belongs to the largest by value.
+  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix4d> solver(a);
+  Quat e = solver.eigenvectors().col(3);
+  if (e(0) < 0.0) {
+    e = -e;
+  }
+  return from_quaternion(e);
 }
 
 }  // namespace detail
@@ -144,16 +161,9 @@ void AngleAxisField::save_mean(std::vector<State>& states, VectorX& weights)
     detail::check_field_length(_name, "a sigma point's value",
                                static_cast<Eigen::Index>(other.get_size()), 3);
     other.read_into(v);
-    const Quat q = to_quaternion(from_rotation_vector(v));
-    a += weights(static_cast<Eigen::Index>(i)) * (q * q.transpose());
+    detail::add_weighted_outer(a, from_rotation_vector(v), weights(static_cast<Eigen::Index>(i)));
   }
-  // Eigenvalues come in increasing order, so the last column belongs to the largest by value.
-  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix4d> solver(a);
-  Quat e = solver.eigenvectors().col(3);
-  if (e(0) < 0.0) {
-    e = -e;
-  }
-  _data = from_quaternion(e);
+  _data = detail::mean_rotation(a);
 }
 
 void AngleAxisField::operator+=(const VectorX& other) { displace(other, false); }
@@ -169,11 +179,7 @@ void AngleAxisField::read_into(Eigen::Ref<VectorX> out) const
 void AngleAxisField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
 {
   detail::check_field_length(_name, "the displacement", d.size(), 3);
-  Quat dq = to_quaternion(from_rotation_vector(d));
-  if (inverse) {
-    dq.tail<3>() = -dq.tail<3>();
-  }
-  _data = from_quaternion(hamilton(to_quaternion(_data), dq));
+  _data = detail::composed(_data, d, inverse);
 }
 
 bool AngleAxisField::assign_from(const IField& other)

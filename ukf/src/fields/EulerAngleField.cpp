@@ -4,6 +4,7 @@
 
 #include <typeinfo>
 
+#include "../kernels.hpp"
 #include "ukf/State.hpp"
 #include "ukf/fields/GenericField.hpp"
 
@@ -37,27 +38,12 @@ void EulerAngleField::set_vector(const VectorX& vec)
 
 void EulerAngleField::save_mean(std::vector<State>& states, VectorX& weights)
 {
-  detail::check_weights("field \"" + _name + "\"", weights.size(), states.size());
-  const auto n = static_cast<Eigen::Index>(_size);
-  _data.setZero();
-  VectorX sin_sum = VectorX::Zero(n);
-  VectorX cos_sum = VectorX::Zero(n);
-  VectorX v(n);
-  for (std::size_t i = 0; i < states.size(); ++i) {
-    const IField& other = states[i].field(_name);
-    detail::check_field_length(_name, "a sigma point's value",
-                               static_cast<Eigen::Index>(other.get_size()), n);
-    other.read_into(v);
-    const double w = weights(static_cast<Eigen::Index>(i));
-    for (Eigen::Index k = 0; k < n; ++k) {
-      sin_sum(k) += w * std::sin(v(k));
-      cos_sum(k) += w * std::cos(v(k));
-    }
+  const MatrixX columns =
+    detail::field_columns(_name, states, weights, static_cast<Eigen::Index>(_size));
+  if (_data.size() != columns.rows()) {
+    _data.resize(columns.rows());
   }
-  for (Eigen::Index k = 0; k < n; ++k) {
-    _data(k) = std::atan2(sin_sum(k), cos_sum(k));
-  }
-  normalize();
+  detail::kernel::circular_mean(columns, weights, 0, _data);
 }
 
 void EulerAngleField::operator+=(const VectorX& other) { displace(other, false); }
@@ -83,16 +69,7 @@ void EulerAngleField::read_into(Eigen::Ref<VectorX> out) const
 void EulerAngleField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
 {
   detail::check_field_length(_name, "the displacement", d.size(), _data.size());
-  if (inverse) {
-    for (Eigen::Index i = 0; i < _data.size(); ++i) {
-      _data[i] -= d[i];
-    }
-  } else {
-    for (Eigen::Index i = 0; i < _data.size(); ++i) {
-      _data[i] += d[i];
-    }
-  }
-  normalize();
+  detail::kernel::add_angles(_data, d, inverse);
 }
 
 bool EulerAngleField::assign_from(const IField& other)

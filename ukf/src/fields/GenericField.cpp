@@ -4,6 +4,7 @@
 
 #include <typeinfo>
 
+#include "../kernels.hpp"
 #include "ukf/State.hpp"
 
 namespace ukf
@@ -28,19 +29,18 @@ void read_vector_field(std::size_t index, const json& config, std::size_t& size,
   size = static_cast<std::size_t>(configured);
 }
 
-void weighted_field_sum(const std::string& name, std::vector<State>& states, const VectorX& weights,
-                        VectorX& out)
+MatrixX field_columns(const std::string& name, std::vector<State>& states, const VectorX& weights,
+                      Eigen::Index size)
 {
   check_weights("field \"" + name + "\"", weights.size(), states.size());
-  out.setZero();
-  VectorX v(out.size());
+  MatrixX columns(size, static_cast<Eigen::Index>(states.size()));
   for (std::size_t i = 0; i < states.size(); ++i) {
     const IField& other = states[i].field(name);
     check_field_length(name, "a sigma point's value", static_cast<Eigen::Index>(other.get_size()),
-                       out.size());
-    other.read_into(v);
-    out += weights(static_cast<Eigen::Index>(i)) * v;
+                       size);
+    other.read_into(columns.col(static_cast<Eigen::Index>(i)));
   }
+  return columns;
 }
 
 }  // namespace detail
@@ -72,7 +72,8 @@ void GenericField::set_vector(const VectorX& vec)
 
 void GenericField::save_mean(std::vector<State>& states, VectorX& weights)
 {
-  detail::weighted_field_sum(_name, states, weights, _data);
+  const MatrixX columns = detail::field_columns(_name, states, weights, _data.size());
+  detail::kernel::linear_mean(columns, weights, 0, _data);
 }
 
 void GenericField::operator+=(const VectorX& other) { displace(other, false); }
@@ -91,15 +92,7 @@ void GenericField::read_into(Eigen::Ref<VectorX> out) const
 void GenericField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
 {
   detail::check_field_length(_name, "the displacement", d.size(), _data.size());
-  if (inverse) {
-    for (Eigen::Index i = 0; i < _data.size(); ++i) {
-      _data[i] -= d[i];
-    }
-  } else {
-    for (Eigen::Index i = 0; i < _data.size(); ++i) {
-      _data[i] += d[i];
-    }
-  }
+  detail::kernel::add(_data, d, inverse);
 }
 
 bool GenericField::assign_from(const IField& other)

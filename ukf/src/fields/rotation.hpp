@@ -2,6 +2,7 @@
 
 // Rotation arithmetic shared by AngleAxisField and the filter's engine, so that both compose and
 // average rotations with the very same operations.
+#include <Eigen/Core>
 #include <Eigen/Geometry>
 
 namespace ukf::detail
@@ -17,8 +18,13 @@ Quat to_quaternion(const AngleAxis& r);
 AngleAxis from_quaternion(const Quat& q);
 /// Hamilton product a (x) b: rotates by b first, then by a.
 Quat hamilton(const Quat& a, const Quat& b);
-/// `r` composed on the right with the rotation vector `d` (its inverse when `inverse`), as a
-/// rotation vector: the displacement of an ANGLE_AXIS field.
-Eigen::Vector3d compose(const AngleAxis& r, const Eigen::Vector3d& d, bool inverse);
+/// `r` composed on the right with the rotation vector `d` (3 entries; its inverse when
+/// `inverse`): the displacement of an ANGLE_AXIS field.
+AngleAxis composed(const AngleAxis& r, const Eigen::Ref<const Eigen::VectorXd>& d, bool inverse);
+/// a += w q q^T, q the unit quaternion of `r`: one term of the rotations' mean.
+void add_weighted_outer(Eigen::Matrix4d& a, const AngleAxis& r, double w);
+/// The mean rotation of the terms summed into `a`: the eigenvector of its largest eigenvalue,
+/// with a non-negative scalar part.
+AngleAxis mean_rotation(const Eigen::Matrix4d& a);
 
 }  // namespace ukf::detail

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include <Eigen/Eigenvalues>
+
+#include "../kernels.hpp"
 
 namespace ukf
 {
@@ -178,37 +181,65 @@ VectorX rigid_body_derivative(const State& state, const std::string& model, bool
   const IField& angular = block_of(state, kAngularVelocity3D, 3, model, hints[3]);
   const IField* acceleration =
     accelerates ? &block_of(state, kAcceleration3D, 3, model, hints[4]) : nullptr;
-  Eigen::Vector3d euler_angles, local_vel, angular_vel, local_acc = Eigen::Vector3d::Zero();
+  Eigen::Vector3d euler_angles, local_vel, angular_vel, local_acc;
   orientation.read_into(euler_angles);
   velocity.read_into(local_vel);
   angular.read_into(angular_vel);
+  const auto at = [&](const IField& f) {
+    return derivative.segment<3>(static_cast<Eigen::Index>(f.get_index()));
+  };
+  // Only the position, the angles and (accelerating) the velocity change; the rest stays zero.
+  kernel::rigid_body(euler_angles, local_vel, angular_vel, at(position), at(orientation));
   if (acceleration != nullptr) {
     acceleration->read_into(local_acc);
+    kernel::accelerate(local_acc, at(velocity));
   }
-  const Eigen::Vector3d world_vel = body_to_world(euler_angles) * local_vel;
-  const auto at = [](const IField& f) { return static_cast<Eigen::Index>(f.get_index()); };
-  derivative.segment<3>(at(position)) = world_vel;
-  derivative.segment<3>(at(orientation)) = angular_vel;
-  derivative.segment<3>(at(velocity)) = local_acc;
-  if (acceleration != nullptr) {
-    derivative.segment<3>(at(*acceleration)).setZero();
-  }
-  derivative.segment<3>(at(angular)).setZero();
   return derivative;
 }
 
 Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e)
 {
-  const double c0 = std::cos(e(0)), s0 = std::sin(e(0));
-  const double c1 = std::cos(e(1)), s1 = std::sin(e(1));
-  const double c2 = std::cos(e(2)), s2 = std::sin(e(2));
-  Eigen::Matrix3d rotation_x;
-  rotation_x << 1, 0, 0, 0, c0, -s0, 0, s0, c0;
-  Eigen::Matrix3d rotation_y;
-  rotation_y << c1, 0, s1, 0, 1, 0, -s1, 0, c1;
-  Eigen::Matrix3d rotation_z;
-  rotation_z << c2, -s2, 0, s2, c2, 0, 0, 0, 1;
-  return rotation_z * rotation_y * rotation_x;
+  // The rotation's columns are the turned unit vectors.
+  Eigen::Matrix3d rotation;
+  const Eigen::Vector3d zero = Eigen::Vector3d::Zero();
+  Eigen::Vector3d column, rates;
+  for (int i = 0; i < 3; ++i) {
+    kernel::rigid_body(e, Eigen::Vector3d::Unit(i), zero, column, rates);
+    rotation.col(i) = column;
+  }
+  return rotation;
+}
+
+ModelBase::ModelBase(double integrator_step, std::string name, MatrixX process_noise,
+                     std::size_t state_size, double default_scale)
+  : _integrator_step(integrator_step),
+    _name(std::move(name)),
+    _process_noise(std::move(process_noise)),
+    _state_size(state_size),
+    _default_scale(default_scale)
+{
+  check_integrator_step(_integrator_step, _name);
+  const auto n = static_cast<Eigen::Index>(_state_size);
+  if (_process_noise.size() > 0 && (_process_noise.rows() != n || _process_noise.cols() != n)) {
+    throw std::invalid_argument("model \"" + _name + "\": the process noise must be " +
+                                std::to_string(n) + " x " + std::to_string(n));
+  }
+}
+
+ModelBase::ModelBase(const json& config, std::size_t state_size, double default_scale)
+  : ModelBase(read_model_config(config, state_size), state_size, default_scale)
+{
+}
+
+ModelBase::ModelBase(ModelConfig c, std::size_t state_size, double default_scale)
+  : ModelBase(c.integrator_step, std::move(c.name), std::move(c.process_noise), state_size,
+              default_scale)
+{
+}
+
+MatrixX ModelBase::process_noise_covariance(double dt) const
+{
+  return scaled_noise(_process_noise, dt, _default_scale, _state_size);
 }
 
 }  // namespace detail

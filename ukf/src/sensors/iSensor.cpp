@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
+#include "../kernels.hpp"
 #include "ukf/Measurement.hpp"
 #include "ukf/State.hpp"
 
@@ -78,8 +80,8 @@ void copy_noise(const std::string& sensor, const MatrixX& noise, int size, Eigen
   if (noise.rows() != size || noise.cols() != size) {
     throw std::invalid_argument("the noise of sensor \"" + sensor + "\" is " +
                                 std::to_string(noise.rows()) + " x " +
-                                std::to_string(noise.cols()) + ", expected " + std::to_string(size) +
-                                " x " + std::to_string(size));
+                                std::to_string(noise.cols()) + ", expected " +
+                                std::to_string(size) + " x " + std::to_string(size));
   }
   if (out.rows() != size || out.cols() != size) {
     throw std::invalid_argument("sensor \"" + sensor + "\": a destination of " +
@@ -98,47 +100,27 @@ void copy_reading(const std::string& sensor, const VectorX& data, Eigen::Ref<Vec
   }
 }
 
-void linear_mean(const std::string& sensor, std::vector<Measurement>& measurements,
-                 const VectorX& weights, VectorX& data)
+MatrixX reading_columns(const std::string& sensor, std::vector<Measurement>& measurements,
+                        const VectorX& weights, Eigen::Index length, bool exact)
 {
   check_weights("sensor \"" + sensor + "\"", weights.size(), measurements.size());
-  data.setZero();
+  MatrixX columns(length, static_cast<Eigen::Index>(measurements.size()));
   for (std::size_t i = 0; i < measurements.size(); ++i) {
     const VectorX v = measurements[i][sensor];
-    check_sensor_length(sensor, "a sigma-point reading", v.size(), data.size());
-    data += weights(static_cast<Eigen::Index>(i)) * v;
-  }
-}
-
-void circular_mean(const std::string& sensor, std::vector<Measurement>& measurements,
-                   const VectorX& weights, Eigen::Index first, Eigen::Index count, VectorX& data)
-{
-  check_weights("sensor \"" + sensor + "\"", weights.size(), measurements.size());
-  check_sensor_at_least(sensor, "the reading", data.size(), first + count);
-  VectorX sin_sum = VectorX::Zero(count);
-  VectorX cos_sum = VectorX::Zero(count);
-  for (std::size_t i = 0; i < measurements.size(); ++i) {
-    const VectorX v = measurements[i][sensor];
-    check_sensor_at_least(sensor, "a sigma-point reading", v.size(), first + count);
-    const double w = weights(static_cast<Eigen::Index>(i));
-    for (Eigen::Index k = 0; k < count; ++k) {
-      sin_sum(k) += w * std::sin(v(first + k));
-      cos_sum(k) += w * std::cos(v(first + k));
+    if (exact) {
+      check_sensor_length(sensor, "a sigma-point reading", v.size(), length);
+    } else {
+      check_sensor_at_least(sensor, "a sigma-point reading", v.size(), length);
     }
+    columns.col(static_cast<Eigen::Index>(i)) = v.head(length);
   }
-  for (Eigen::Index k = 0; k < count; ++k) {
-    data(first + k) = wrap_angle(std::atan2(sin_sum(k), cos_sum(k)));
-  }
+  return columns;
 }
 
 void add_reading(const std::string& sensor, VectorX& data, const VectorX& other, bool inverse)
 {
   check_sensor_length(sensor, "the vector added to the reading", other.size(), data.size());
-  if (inverse) {
-    data -= other;
-  } else {
-    data += other;
-  }
+  kernel::add(data, other, inverse);
 }
 
 SensorConfig read_sensor_config(int index, const json& config_data)
@@ -163,6 +145,73 @@ SensorConfig read_sensor_config(int index, const json& config_data)
 std::string read_field_key(const json& config_data, const char* key, const std::string& where)
 {
   return config::read_string(config_data, key, where);
+}
+
+SensorBase::SensorBase(int index, int size, std::string name, const VectorX& initial_values,
+                       const MatrixX& sensor_noise, std::array<std::string, 2> fields,
+                       bool populated, int first_angle)
+  : _index(index),
+    _size(size),
+    _name(std::move(name)),
+    _data(initial_values),
+    _sensor_noise(sensor_noise),
+    _fields(std::move(fields)),
+    _is_populated(populated),
+    _first_angle(first_angle)
+{
+}
+
+SensorBase::SensorBase(int index, const json& config_data, std::array<const char*, 2> keys,
+                       int first_angle)
+  : SensorBase(index, config_data, keys, first_angle, read_sensor_config(index, config_data))
+{
+}
+
+SensorBase::SensorBase(int index, const json& config_data, std::array<const char*, 2> keys,
+                       int first_angle, const SensorConfig& c)
+  : SensorBase(index, c.size, c.name, VectorX::Zero(c.size), c.noise, {}, false, first_angle)
+{
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] != nullptr) {
+      _fields[i] = read_field_key(config_data, keys[i], c.where);
+    }
+  }
+}
+
+void SensorBase::set_vector(const VectorX& vec)
+{
+  _data = vec;
+  _is_populated = true;
+}
+
+void SensorBase::set_zero()
+{
+  _data.setZero();
+  _is_populated = false;
+}
+
+void SensorBase::operator+=(const VectorX& other)
+{
+  add_reading(_name, _data, other, false);
+  if (_first_angle < _size) {
+    wrap_angles();
+  }
+}
+
+void SensorBase::operator-=(const VectorX& other)
+{
+  add_reading(_name, _data, other, true);
+  if (_first_angle < _size) {
+    wrap_angles();
+  }
+}
+
+void SensorBase::wrap_angles()
+{
+  check_sensor_at_least(_name, "the reading", _data.size(), _size);
+  if (_first_angle < _size) {
+    kernel::wrap(_data.segment(_first_angle, _size - _first_angle));
+  }
 }
 
 }  // namespace detail

@@ -52,9 +52,10 @@ namespace detail
 /// checks that the size matches the number of values.
 void read_vector_field(std::size_t index, const json& config, std::size_t& size, std::string& name,
                        VectorX& data);
-/// Weighted sum of the field named `name` over `states` into `out` (sized already).
-void weighted_field_sum(const std::string& name, std::vector<State>& states, const VectorX& weights,
-                        VectorX& out);
+/// The field named `name` of each of `states`, one column each, checked to have `size` entries,
+/// and `weights` checked to have an entry per state: what the means of the kernels take.
+MatrixX field_columns(const std::string& name, std::vector<State>& states, const VectorX& weights,
+                      Eigen::Index size);
 }  // namespace detail
 
 }  // namespace ukf

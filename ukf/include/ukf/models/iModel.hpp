@@ -103,6 +103,34 @@ VectorX rigid_body_derivative(const State& state, const std::string& model, bool
 /// Rz(e2) * Ry(e1) * Rx(e0), the body-to-world rotation of Euler angles e.
 Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e);
 
+/// What the built-in models hold and do alike: the integration step, the name and the process
+/// noise, dt * Qc with a configured Qc and `default_scale` * dt * I without. A built-in model's own
+/// class adds its derivative and the fields it reads.
+class ModelBase : public IModel
+{
+public:
+  MatrixX process_noise_covariance(double dt) const override;
+  double get_integrator_step() const override { return _integrator_step; }
+  std::string get_name() const override { return _name; }
+
+protected:
+  /// Throws std::invalid_argument unless `integrator_step` is a positive finite number and
+  /// `process_noise` is empty or state_size x state_size.
+  ModelBase(double integrator_step, std::string name, MatrixX process_noise, std::size_t state_size,
+            double default_scale);
+  /// From the "model" object: "name", "integrator_step" and the optional "process_noise".
+  ModelBase(const json& config, std::size_t state_size, double default_scale);
+
+private:
+  ModelBase(ModelConfig c, std::size_t state_size, double default_scale);
+
+  double _integrator_step;
+  std::string _name;
+  MatrixX _process_noise;
+  std::size_t _state_size;
+  double _default_scale;
+};
+
 }  // namespace detail
 
 }  // namespace ukf

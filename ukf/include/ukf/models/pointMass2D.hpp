@@ -12,7 +12,7 @@ namespace ukf
 /// Constant-velocity point in the plane ("POINT_MASS_2D"): fields "Position2D" and
 /// "Velocity2D", 2 entries each; state size 4. Default noise 0.2 * dt * I.
 /// A "process_noise" Qc in the model object makes the noise dt * Qc.
-class PointMass2D final : public IModel
+class PointMass2D final : public detail::ModelBase
 {
 public:
   static constexpr std::size_t kStateSize = 4;
@@ -25,17 +25,7 @@ public:
   explicit PointMass2D(const json& config);
 
   VectorX f(const State& state, double t) const override;
-  MatrixX process_noise_covariance(double dt) const override;
-  double get_integrator_step() const override { return _integrator_step; }
-  std::string get_name() const override { return _name; }
   std::vector<FieldRequirement> required_fields() const override;
-
-private:
-  PointMass2D(detail::ModelConfig c);
-
-  double _integrator_step;
-  std::string _name;
-  MatrixX _process_noise;
 };
 
 }  // namespace ukf

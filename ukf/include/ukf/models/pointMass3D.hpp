@@ -13,7 +13,7 @@ namespace ukf
 /// ("POINT_MASS_3D"): "Position3D", "Orientation3D", "Velocity3D", "AngularVelocity3D",
 /// 3 entries each; state size 12. Default noise dt * I.
 /// A "process_noise" Qc in the model object makes the noise dt * Qc.
-class PointMass3D final : public IModel
+class PointMass3D final : public detail::ModelBase
 {
 public:
   static constexpr std::size_t kStateSize = 12;
@@ -26,17 +26,7 @@ public:
   explicit PointMass3D(const json& config);
 
   VectorX f(const State& state, double t) const override;
-  MatrixX process_noise_covariance(double dt) const override;
-  double get_integrator_step() const override { return _integrator_step; }
-  std::string get_name() const override { return _name; }
   std::vector<FieldRequirement> required_fields() const override;
-
-private:
-  PointMass3D(detail::ModelConfig c);
-
-  double _integrator_step;
-  std::string _name;
-  MatrixX _process_noise;
 };
 
 }  // namespace ukf

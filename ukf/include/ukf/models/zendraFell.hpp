@@ -13,7 +13,7 @@ namespace ukf
 /// changes with a constant body-frame acceleration "Acceleration3D"; state size 15. Default noise
 /// dt * I.
 /// A "process_noise" Qc in the model object makes the noise dt * Qc.
-class ZendraFell final : public IModel
+class ZendraFell final : public detail::ModelBase
 {
 public:
   static constexpr std::size_t kStateSize = 15;
@@ -26,17 +26,7 @@ public:
   explicit ZendraFell(const json& config);
 
   VectorX f(const State& state, double t) const override;
-  MatrixX process_noise_covariance(double dt) const override;
-  double get_integrator_step() const override { return _integrator_step; }
-  std::string get_name() const override { return _name; }
   std::vector<FieldRequirement> required_fields() const override;
-
-private:
-  ZendraFell(detail::ModelConfig c);
-
-  double _integrator_step;
-  std::string _name;
-  MatrixX _process_noise;
 };
 
 }  // namespace ukf

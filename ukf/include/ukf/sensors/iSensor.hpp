@@ -1,7 +1,10 @@
 #pragma once
 
+#include <array>
+#include <limits>
 #include <memory>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "ukf/helpers.hpp"
@@ -83,13 +86,11 @@ void read_state_field(const State& state, const std::string& sensor, const std::
 void copy_noise(const std::string& sensor, const MatrixX& noise, int size, Eigen::Ref<MatrixX> out);
 /// Copies `data` into `out` after checking that the lengths agree.
 void copy_reading(const std::string& sensor, const VectorX& data, Eigen::Ref<VectorX> out);
-/// Weighted sum of the same-named sensor's readings over `measurements` into `data`.
-void linear_mean(const std::string& sensor, std::vector<Measurement>& measurements,
-                 const VectorX& weights, VectorX& data);
-/// Entries [first, first + count) of `data`: per-entry atan2 of the weighted sine and cosine sums
-/// over the same-named sensor's readings, then wrapped into [-pi, pi).
-void circular_mean(const std::string& sensor, std::vector<Measurement>& measurements,
-                   const VectorX& weights, Eigen::Index first, Eigen::Index count, VectorX& data);
+/// The readings of the sensor named `sensor` in each of `measurements`, one column each, of
+/// `length` entries: each reading checked to have exactly (`exact`) or at least `length` entries,
+/// and `weights` to have an entry per measurement. What the means of the kernels take.
+MatrixX reading_columns(const std::string& sensor, std::vector<Measurement>& measurements,
+                        const VectorX& weights, Eigen::Index length, bool exact);
 /// Element-wise `data` += other (or -= when `inverse`), lengths checked.
 void add_reading(const std::string& sensor, VectorX& data, const VectorX& other, bool inverse);
 /// The sensor's configuration keys shared by all types, read in the order "size", "name", "noise".
@@ -103,6 +104,76 @@ struct SensorConfig
 SensorConfig read_sensor_config(int index, const json& config_data);
 /// A field-reference key of a sensor object.
 std::string read_field_key(const json& config_data, const char* key, const std::string& where);
+
+/// Everything the built-in sensors hold and do alike: the offset, size, name, reading, noise and
+/// populated flag, their reading from a sensor object, and the operations on the reading. Entries
+/// from `first_angle` on are angles, wrapped into [-pi, pi) after += and -=. A built-in sensor's
+/// own class adds its prediction, its mean and the names of the state fields it reads.
+class SensorBase : public ISensor
+{
+public:
+  std::string get_name() const override { return _name; }
+  int get_size() const override { return _size; }
+  VectorX get_vector() const override { return _data; }
+  void set_vector(const VectorX& vec) override;
+  void set_zero() override;
+  MatrixX get_noise() const override { return _sensor_noise; }
+  void set_noise(const MatrixX& noise) override { _sensor_noise = noise; }
+  bool is_populated() const override { return _is_populated; }
+  void operator+=(const VectorX& other) override;
+  void operator-=(const VectorX& other) override;
+  bool has_name(const std::string& name) const override { return _name == name; }
+  void read_into(Eigen::Ref<VectorX> out) const override { copy_reading(_name, _data, out); }
+  void read_noise_into(Eigen::Ref<MatrixX> out) const override
+  {
+    copy_noise(_name, _sensor_noise, _size, out);
+  }
+  /// Offset of the sensor's first entry in the full measurement layout.
+  int get_index() const { return _index; }
+
+protected:
+  /// The first_angle of a sensor without angles.
+  static constexpr int kNoAngles = std::numeric_limits<int>::max();
+
+  /// Stores every argument as given; `fields` are the names of the state fields the prediction
+  /// reads (unused entries empty).
+  SensorBase(int index, int size, std::string name, const VectorX& initial_values,
+             const MatrixX& sensor_noise, std::array<std::string, 2> fields, bool populated,
+             int first_angle);
+  /// From a sensor object: "size", "name", "noise" (size x size) and the field-reference keys
+  /// `keys` (null for none); the reading starts as "size" zeros, unpopulated.
+  SensorBase(int index, const json& config_data, std::array<const char*, 2> keys, int first_angle);
+  SensorBase(const SensorBase&) = default;
+  SensorBase& operator=(const SensorBase&) = default;
+
+  /// Makes `self` a copy of `other` when both are of the class T, as assign_from() promises.
+  template <class T>
+  static bool assign_same(T& self, const ISensor& other)
+  {
+    if (typeid(other) != typeid(self)) {
+      return false;
+    }
+    if (&other != &self) {
+      self = static_cast<const T&>(other);
+    }
+    return true;
+  }
+  /// Wraps entries first_angle to get_size() - 1 into [-pi, pi).
+  void wrap_angles();
+
+  int _index;
+  int _size;
+  std::string _name;
+  VectorX _data;
+  MatrixX _sensor_noise;
+  std::array<std::string, 2> _fields;
+  bool _is_populated;
+  int _first_angle;
+
+private:
+  SensorBase(int index, const json& config_data, std::array<const char*, 2> keys, int first_angle,
+             const SensorConfig& c);
+};
 
 }  // namespace detail
 

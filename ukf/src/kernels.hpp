@@ -1,0 +1,169 @@
+#pragma once
+
+// The arithmetic of the built-in fields, sensors and models, written once, on flat blocks.
+//
+// Each built-in's public operation (State- or Measurement-based: it looks its blocks up by name,
+// checks them and reads them out) and the filter's engine (which resolves the blocks' offsets once
+// per filter or update and works on the columns of preallocated matrices) both call these
+// functions. A block is an Eigen::Ref to a run of entries: a segment of a sigma point's column for
+// the engine, a field's or a reading's own vector for the classes. Nothing here checks lengths or
+// allocates; the callers have checked.
+//
+// Adding a built-in is: its class, its kernel here, and its row in the engine's table of kinds.
+#include <cmath>
+
+#include <Eigen/Core>
+
+#include "fields/rotation.hpp"
+#include "ukf/helpers.hpp"
+
+namespace ukf::detail::kernel
+{
+
+using Block = Eigen::Ref<VectorX>;
+using ConstBlock = Eigen::Ref<const VectorX>;
+
+// ---- Fields --------------------------------------------------------------------------------
+
+/// x += d, or x -= d when `inverse`: the displacement of a generic field and of a reading.
+inline void add(Block x, const ConstBlock& d, bool inverse)
+{
+  if (inverse) {
+    for (Eigen::Index i = 0; i < x.size(); ++i) {
+      x[i] -= d[i];
+    }
+  } else {
+    for (Eigen::Index i = 0; i < x.size(); ++i) {
+      x[i] += d[i];
+    }
+  }
+}
+
+/// Wraps every entry into [-pi, pi).
+inline void wrap(Block x)
+{
+  for (Eigen::Index i = 0; i < x.size(); ++i) {
+    x[i] = wrap_angle(x[i]);
+  }
+}
+
+/// The displacement of Euler angles: added, then wrapped.
+inline void add_angles(Block x, const ConstBlock& d, bool inverse)
+{
+  add(x, d, inverse);
+  wrap(x);
+}
+
+/// The displacement of a rotation vector `r` (3 entries) by the rotation vector `d`, composed on
+/// the right (its inverse when `inverse`): the ANGLE_AXIS field's arithmetic, on its flat form.
+inline void compose_rotation_vector(Block r, const ConstBlock& d, bool inverse)
+{
+  const Eigen::Vector3d start = r;
+  const AngleAxis result = composed(from_rotation_vector(start), d, inverse);
+  r = result.angle() * result.axis();
+}
+
+/// Rows [first, first + out.size()) of `columns`, weighted by `w` and summed over the columns:
+/// the mean of a generic field and of a linear reading.
+inline void linear_mean(const MatrixX& columns, const VectorX& w, Eigen::Index first, Block out)
+{
+  out.setZero();
+  for (Eigen::Index i = 0; i < columns.cols(); ++i) {
+    for (Eigen::Index k = 0; k < out.size(); ++k) {
+      out(k) += w(i) * columns(first + k, i);
+    }
+  }
+}
+
+/// The same rows averaged on the circle: atan2 of the weighted sine and cosine sums, wrapped. The
+/// mean of Euler angles.
+inline void circular_mean(const MatrixX& columns, const VectorX& w, Eigen::Index first, Block out)
+{
+  for (Eigen::Index k = 0; k < out.size(); ++k) {
+    double sin_sum = 0.0, cos_sum = 0.0;
+    for (Eigen::Index i = 0; i < columns.cols(); ++i) {
+      sin_sum += w(i) * std::sin(columns(first + k, i));
+      cos_sum += w(i) * std::cos(columns(first + k, i));
+    }
+    out(k) = wrap_angle(std::atan2(sin_sum, cos_sum));
+  }
+}
+
+/// The mean of rotation vectors in rows [first, first + 3) of `columns`: the eigenvector of the
+/// largest eigenvalue of the weighted sum of q q^T (mean_rotation), as a rotation vector.
+inline void rotation_mean(const MatrixX& columns, const VectorX& w, Eigen::Index first, Block out)
+{
+  Eigen::Matrix4d a = Eigen::Matrix4d::Zero();
+  for (Eigen::Index i = 0; i < columns.cols(); ++i) {
+    const Eigen::Vector3d r = columns.col(i).segment<3>(first);
+    add_weighted_outer(a, from_rotation_vector(r), w(i));
+  }
+  const AngleAxis m = mean_rotation(a);
+  out = m.angle() * m.axis();
+}
+
+// ---- Models --------------------------------------------------------------------------------
+
+/// The planar point mass: the position moves with the velocity.
+inline void point_mass_2d(const ConstBlock& velocity, Block position_rate)
+{
+  position_rate(0) = velocity(0);
+  position_rate(1) = velocity(1);
+}
+
+/// The rigid body: the position moves with the body velocity turned into the world by the Euler
+/// angles, Rz(e2) Ry(e1) Rx(e0) v, one rotation at a time; the angles change at the body rates.
+inline void rigid_body(const ConstBlock& euler, const ConstBlock& velocity,
+                       const ConstBlock& angular, Block position_rate, Block orientation_rate)
+{
+  const double c0 = std::cos(euler(0)), s0 = std::sin(euler(0));
+  const double c1 = std::cos(euler(1)), s1 = std::sin(euler(1));
+  const double c2 = std::cos(euler(2)), s2 = std::sin(euler(2));
+  const double v0 = velocity(0), v1 = velocity(1), v2 = velocity(2);
+  const double a1 = c0 * v1 - s0 * v2, a2 = s0 * v1 + c0 * v2;  // about x
+  const double b0 = c1 * v0 + s1 * a2, b2 = c1 * a2 - s1 * v0;  // about y
+  position_rate(0) = c2 * b0 - s2 * a1;                         // about z
+  position_rate(1) = s2 * b0 + c2 * a1;
+  position_rate(2) = b2;
+  orientation_rate(0) = angular(0);
+  orientation_rate(1) = angular(1);
+  orientation_rate(2) = angular(2);
+}
+
+/// The accelerating rigid body's velocity changes by the body acceleration.
+inline void accelerate(const ConstBlock& acceleration, Block velocity_rate)
+{
+  velocity_rate(0) = acceleration(0);
+  velocity_rate(1) = acceleration(1);
+  velocity_rate(2) = acceleration(2);
+}
+
+// ---- Sensors -------------------------------------------------------------------------------
+
+/// A position or orientation sensor reads the first out.size() entries of its field.
+inline void predict_block(const ConstBlock& field, Block out)
+{
+  for (Eigen::Index i = 0; i < out.size(); ++i) {
+    out(i) = field(i);
+  }
+}
+
+/// Wheel odometry: the forward speed, entry 0 of the velocity, and the yaw rate, entry 2 of the
+/// angular velocity.
+inline void predict_encoders(const ConstBlock& velocity, const ConstBlock& angular, Block out)
+{
+  out(0) = velocity(0);
+  out(1) = angular(2);
+}
+
+/// The IMU (acceleration, then angular velocity) and visual odometry (position, then Euler
+/// angles): three entries of one field, then three of another.
+inline void predict_pair(const ConstBlock& first, const ConstBlock& second, Block out)
+{
+  for (Eigen::Index i = 0; i < 3; ++i) {
+    out(i) = first(i);
+    out(3 + i) = second(i);
+  }
+}
+
+}  // namespace ukf::detail::kernel
