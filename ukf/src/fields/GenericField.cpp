@@ -43,64 +43,40 @@ MatrixX field_columns(const std::string& name, std::vector<State>& states, const
   return columns;
 }
 
-}  // namespace detail
-
-GenericField::GenericField(std::size_t index, std::size_t size, const std::string& name,
-                           const VectorX& data)
+VectorFieldBase::VectorFieldBase(std::size_t index, std::size_t size, const std::string& name,
+                                 const VectorX& data)
   : _index(index), _size(size), _name(name), _data(data)
 {
-  detail::check_field_length(_name, "the initial value", _data.size(),
-                             static_cast<Eigen::Index>(_size));
+  check_field_length(_name, "the initial value", _data.size(), static_cast<Eigen::Index>(_size));
 }
 
-GenericField::GenericField(std::size_t index, const json& config) : _index(index), _size(0)
+VectorFieldBase::VectorFieldBase(std::size_t index, const json& config) : _index(index), _size(0)
 {
-  detail::read_vector_field(index, config, _size, _name, _data);
+  read_vector_field(index, config, _size, _name, _data);
 }
 
-std::unique_ptr<IField> GenericField::clone() const
+void VectorFieldBase::set_vector(const VectorX& vec)
 {
-  return std::make_unique<GenericField>(*this);
-}
-
-void GenericField::set_vector(const VectorX& vec)
-{
-  detail::check_field_length(_name, "set_vector's argument", vec.size(),
-                             static_cast<Eigen::Index>(_size));
+  check_field_length(_name, "set_vector's argument", vec.size(), static_cast<Eigen::Index>(_size));
   _data = vec;
 }
 
-void GenericField::save_mean(std::vector<State>& states, VectorX& weights)
+void VectorFieldBase::read_into(Eigen::Ref<VectorX> out) const
 {
-  const MatrixX columns = detail::field_columns(_name, states, weights, _data.size());
-  detail::kernel::linear_mean(columns, weights, 0, _data);
-}
-
-void GenericField::operator+=(const VectorX& other) { displace(other, false); }
-
-void GenericField::operator-=(const VectorX& other) { displace(other, true); }
-
-void GenericField::read_into(Eigen::Ref<VectorX> out) const
-{
-  detail::check_field_length(_name, "the destination", out.size(), _data.size());
+  check_field_length(_name, "the destination", out.size(), _data.size());
   // Plain loops: the blocks are a few entries long, too short for vectorised assignment to pay.
   for (Eigen::Index i = 0; i < _data.size(); ++i) {
     out[i] = _data[i];
   }
 }
 
-void GenericField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
+bool VectorFieldBase::assign_from(const IField& other)
 {
-  detail::check_field_length(_name, "the displacement", d.size(), _data.size());
-  detail::kernel::add(_data, d, inverse);
-}
-
-bool GenericField::assign_from(const IField& other)
-{
+  // The derived classes add no members: a field of the same class is copied through the base.
   if (typeid(other) != typeid(*this)) {
     return false;
   }
-  const auto& same = static_cast<const GenericField&>(other);
+  const auto& same = static_cast<const VectorFieldBase&>(other);
   _index = same._index;
   _size = same._size;
   if (_name != same._name) {
@@ -114,6 +90,35 @@ bool GenericField::assign_from(const IField& other)
     _data = same._data;
   }
   return true;
+}
+
+}  // namespace detail
+
+GenericField::GenericField(std::size_t index, std::size_t size, const std::string& name,
+                           const VectorX& data)
+  : VectorFieldBase(index, size, name, data)
+{
+}
+
+GenericField::GenericField(std::size_t index, const json& config) : VectorFieldBase(index, config)
+{
+}
+
+std::unique_ptr<IField> GenericField::clone() const
+{
+  return std::make_unique<GenericField>(*this);
+}
+
+void GenericField::save_mean(std::vector<State>& states, VectorX& weights)
+{
+  const MatrixX columns = detail::field_columns(_name, states, weights, _data.size());
+  detail::kernel::linear_mean(columns, weights, 0, _data);
+}
+
+void GenericField::displace(const Eigen::Ref<const VectorX>& d, bool inverse)
+{
+  detail::check_field_length(_name, "the displacement", d.size(), _data.size());
+  detail::kernel::add(_data, d, inverse);
 }
 
 }  // namespace ukf
