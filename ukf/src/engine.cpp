@@ -127,6 +127,7 @@ Engine::Engine(const State& state, const IModel& model, double lambda, const Vec
   for (MatrixX* m : {&_k1, &_k2, &_k3, &_k4, &_stage}) {
     m->setZero(_n, points);
   }
+  _trig.resize(static_cast<std::size_t>(points));
   for (FlatStep* s : {&_work, &_last}) {
     shape(s->prev_x, _n);
     shape(s->prev_P, _n, _n);
@@ -220,33 +221,51 @@ std::vector<State>& Engine::scratch_states(const MatrixX& sigmas)
   return _sigma_states;
 }
 
-void Engine::derivative(const IModel& model, const Eigen::Ref<const VectorX>& x, double t,
-                        Eigen::Ref<VectorX> k)
+// The derivative of every column of `x` at time t into the columns of `k`. The built-in models'
+// kernels work on each column in place; `k` was zeroed when the engine was made, and a built-in
+// model writes the same entries every time, so the others stay zero.
+void Engine::derivatives(const IModel& model, const MatrixX& x, double t, MatrixX& k)
 {
-  // k was zeroed when the engine was made, and a built-in model writes the same entries every
-  // time: the others stay zero.
+  const Eigen::Index points = x.cols();
   switch (_model_kind) {
     case ModelKind::PointMass2D:
-      kernel::point_mass_2d(x.segment(_velocity, 2), k.segment(_position, 2));
+      for (Eigen::Index i = 0; i < points; ++i) {
+        kernel::point_mass_2d(&x(_velocity, i), &k(_position, i));
+      }
       return;
     case ModelKind::AcceleratingRigidBody:
-      kernel::accelerate(x.segment(_acceleration, 3), k.segment(_velocity, 3));
+      for (Eigen::Index i = 0; i < points; ++i) {
+        kernel::accelerate(&x(_acceleration, i), &k(_velocity, i));
+      }
       [[fallthrough]];
     case ModelKind::RigidBody:
-      kernel::rigid_body(x.segment(_orientation, 3), x.segment(_velocity, 3),
-                         x.segment(_angular, 3), k.segment(_position, 3),
-                         k.segment(_orientation, 3));
-      return;
-    case ModelKind::Custom: {
-      const VectorX f = model.f(scratch_state(x), t);
-      if (f.size() != _n) {
-        throw std::logic_error("model \"" + model.get_name() + "\": f returned " +
-                               std::to_string(f.size()) + " entries for a state of " +
-                               std::to_string(_n));
+      for (Eigen::Index i = 0; i < points; ++i) {
+        // The angles' sines and cosines are taken again only when the angles differ from this
+        // column's last ones and from the first column's, worked on first.
+        const double* euler = &x(_orientation, i);
+        kernel::EulerTrig& trig = _trig[static_cast<std::size_t>(i)];
+        if (!trig.holds(euler)) {
+          if (i > 0 && _trig[0].holds(euler)) {
+            trig = _trig[0];
+          } else {
+            trig.take(euler);
+          }
+        }
+        kernel::rigid_body(trig, &x(_velocity, i), &x(_angular, i), &k(_position, i),
+                           &k(_orientation, i));
       }
-      k = f;
       return;
-    }
+    case ModelKind::Custom:
+      for (Eigen::Index i = 0; i < points; ++i) {
+        const VectorX f = model.f(scratch_state(x.col(i)), t);
+        if (f.size() != _n) {
+          throw std::logic_error("model \"" + model.get_name() + "\": f returned " +
+                                 std::to_string(f.size()) + " entries for a state of " +
+                                 std::to_string(_n));
+        }
+        k.col(i) = f;
+      }
+      return;
   }
 }
 
@@ -255,11 +274,6 @@ void Engine::derivative(const IModel& model, const Eigen::Ref<const VectorX>& x,
 // Euler-angle fields that is one pass over the whole matrix, the angles then wrapped.
 void Engine::rk4_step(const IModel& model, MatrixX& x, double t0, double h)
 {
-  const auto derivatives = [&](const MatrixX& at, double t, MatrixX& k) {
-    for (Eigen::Index i = 0; i < at.cols(); ++i) {
-      derivative(model, at.col(i), t, k.col(i));
-    }
-  };
   const auto stage = [&](double scale, const MatrixX& k) {
     if (_all_additive) {
       _stage = x + scale * k;
@@ -276,13 +290,13 @@ void Engine::rk4_step(const IModel& model, MatrixX& x, double t0, double h)
       }
     }
   };
-  derivatives(x, t0, _k1);
+  derivatives(model, x, t0, _k1);
   stage(h * 0.5, _k1);
-  derivatives(_stage, t0 + h * 0.5, _k2);
+  derivatives(model, _stage, t0 + h * 0.5, _k2);
   stage(h * 0.5, _k2);
-  derivatives(_stage, t0 + h * 0.5, _k3);
+  derivatives(model, _stage, t0 + h * 0.5, _k3);
   stage(h, _k3);
-  derivatives(_stage, t0 + h, _k4);
+  derivatives(model, _stage, t0 + h, _k4);
   _k1 = (h / 6.0) * (_k1 + 2.0 * _k2 + 2.0 * _k3 + _k4);  // the increment
   if (_all_additive) {
     x += _k1;

@@ -11,6 +11,7 @@
 
 #include <Eigen/Cholesky>
 
+#include "kernels.hpp"
 #include "ukf/Measurement.hpp"
 #include "ukf/State.hpp"
 #include "ukf/Step.hpp"
@@ -94,8 +95,7 @@ private:
   void displace(Eigen::Ref<VectorX> x, const Eigen::Ref<const VectorX>& d, bool inverse);
   void state_mean(const MatrixX& sigmas, VectorX& mean);
   void state_difference(Eigen::Ref<VectorX> a, const VectorX& b);
-  void derivative(const IModel& model, const Eigen::Ref<const VectorX>& x, double t,
-                  Eigen::Ref<VectorX> k);
+  void derivatives(const IModel& model, const MatrixX& x, double t, MatrixX& k);
   void rk4_step(const IModel& model, MatrixX& x, double t0, double h);
   void resolve_sensors(const State& state, const Measurement& z);
   void predict(const SensorSlot& s, const Eigen::Ref<const VectorX>& x,
@@ -122,6 +122,7 @@ private:
   MatrixX _scaled, _root, _deviations, _weighted, _z_deviations, _z_weighted, _noise, _kt, _ks,
     _kskt;
   MatrixX _k1, _k2, _k3, _k4, _stage;  // Runge-Kutta stages of all sigma points
+  std::vector<kernel::EulerTrig> _trig;  // the last angles' sines and cosines, per sigma point
   VectorX _z, _increment, _correction, _column;
   Eigen::LLT<MatrixX> _llt;
   Eigen::LDLT<MatrixX> _ldlt;

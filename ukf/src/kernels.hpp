@@ -11,6 +11,7 @@
 //
 // Adding a built-in is: its class, its kernel here, and its row in the engine's table of kinds.
 #include <cmath>
+#include <cstring>
 
 #include <Eigen/Core>
 
@@ -103,39 +104,63 @@ inline void rotation_mean(const MatrixX& columns, const VectorX& w, Eigen::Index
 }
 
 // ---- Models --------------------------------------------------------------------------------
+//
+// A model's kernel reads and writes through pointers to the first entry of each block: the
+// engine calls it for every sigma point and Runge-Kutta stage, so nothing is built per call.
 
 /// The planar point mass: the position moves with the velocity.
-inline void point_mass_2d(const ConstBlock& velocity, Block position_rate)
+inline void point_mass_2d(const double* velocity, double* position_rate)
 {
-  position_rate(0) = velocity(0);
-  position_rate(1) = velocity(1);
+  position_rate[0] = velocity[0];
+  position_rate[1] = velocity[1];
 }
+
+/// The sines and cosines of three Euler angles, kept with the angles they were taken of, so that
+/// the same angles (bit for bit) are not taken again: the same inputs give the same outputs. The
+/// Runge-Kutta stages of a rigid body repeat angles: its angular velocity does not change within
+/// a step, so the second and third stages turn by the same angles, and the sigma points that
+/// differ from the mean only in the velocity's change keep the mean's angles.
+struct EulerTrig
+{
+  double e[3] = {0.0, 0.0, 0.0};
+  double c[3] = {1.0, 1.0, 1.0};
+  double s[3] = {0.0, 0.0, 0.0};
+
+  /// Whether these are the sines and cosines of `euler`.
+  bool holds(const double* euler) const { return std::memcmp(e, euler, sizeof(e)) == 0; }
+  void take(const double* euler)
+  {
+    for (int i = 0; i < 3; ++i) {
+      e[i] = euler[i];
+      c[i] = std::cos(e[i]);
+      s[i] = std::sin(e[i]);
+    }
+  }
+};
 
 /// The rigid body: the position moves with the body velocity turned into the world by the Euler
 /// angles, Rz(e2) Ry(e1) Rx(e0) v, one rotation at a time; the angles change at the body rates.
-inline void rigid_body(const ConstBlock& euler, const ConstBlock& velocity,
-                       const ConstBlock& angular, Block position_rate, Block orientation_rate)
+inline void rigid_body(const EulerTrig& t, const double* velocity, const double* angular,
+                       double* position_rate, double* orientation_rate)
 {
-  const double c0 = std::cos(euler(0)), s0 = std::sin(euler(0));
-  const double c1 = std::cos(euler(1)), s1 = std::sin(euler(1));
-  const double c2 = std::cos(euler(2)), s2 = std::sin(euler(2));
-  const double v0 = velocity(0), v1 = velocity(1), v2 = velocity(2);
+  const double c0 = t.c[0], s0 = t.s[0], c1 = t.c[1], s1 = t.s[1], c2 = t.c[2], s2 = t.s[2];
+  const double v0 = velocity[0], v1 = velocity[1], v2 = velocity[2];
   const double a1 = c0 * v1 - s0 * v2, a2 = s0 * v1 + c0 * v2;  // about x
   const double b0 = c1 * v0 + s1 * a2, b2 = c1 * a2 - s1 * v0;  // about y
-  position_rate(0) = c2 * b0 - s2 * a1;                         // about z
-  position_rate(1) = s2 * b0 + c2 * a1;
-  position_rate(2) = b2;
-  orientation_rate(0) = angular(0);
-  orientation_rate(1) = angular(1);
-  orientation_rate(2) = angular(2);
+  position_rate[0] = c2 * b0 - s2 * a1;                         // about z
+  position_rate[1] = s2 * b0 + c2 * a1;
+  position_rate[2] = b2;
+  orientation_rate[0] = angular[0];
+  orientation_rate[1] = angular[1];
+  orientation_rate[2] = angular[2];
 }
 
 /// The accelerating rigid body's velocity changes by the body acceleration.
-inline void accelerate(const ConstBlock& acceleration, Block velocity_rate)
+inline void accelerate(const double* acceleration, double* velocity_rate)
 {
-  velocity_rate(0) = acceleration(0);
-  velocity_rate(1) = acceleration(1);
-  velocity_rate(2) = acceleration(2);
+  velocity_rate[0] = acceleration[0];
+  velocity_rate[1] = acceleration[1];
+  velocity_rate[2] = acceleration[2];
 }
 
 // ---- Sensors -------------------------------------------------------------------------------

@@ -186,13 +186,15 @@ VectorX rigid_body_derivative(const State& state, const std::string& model, bool
   velocity.read_into(local_vel);
   angular.read_into(angular_vel);
   const auto at = [&](const IField& f) {
-    return derivative.segment<3>(static_cast<Eigen::Index>(f.get_index()));
+    return derivative.data() + static_cast<Eigen::Index>(f.get_index());
   };
   // Only the position, the angles and (accelerating) the velocity change; the rest stays zero.
-  kernel::rigid_body(euler_angles, local_vel, angular_vel, at(position), at(orientation));
+  kernel::EulerTrig trig;
+  trig.take(euler_angles.data());
+  kernel::rigid_body(trig, local_vel.data(), angular_vel.data(), at(position), at(orientation));
   if (acceleration != nullptr) {
     acceleration->read_into(local_acc);
-    kernel::accelerate(local_acc, at(velocity));
+    kernel::accelerate(local_acc.data(), at(velocity));
   }
   return derivative;
 }
@@ -201,11 +203,13 @@ Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e)
 {
   // The rotation's columns are the turned unit vectors.
   Eigen::Matrix3d rotation;
+  kernel::EulerTrig trig;
+  trig.take(e.data());
   const Eigen::Vector3d zero = Eigen::Vector3d::Zero();
-  Eigen::Vector3d column, rates;
+  Eigen::Vector3d rates;
   for (int i = 0; i < 3; ++i) {
-    kernel::rigid_body(e, Eigen::Vector3d::Unit(i), zero, column, rates);
-    rotation.col(i) = column;
+    const Eigen::Vector3d unit = Eigen::Vector3d::Unit(i);
+    kernel::rigid_body(trig, unit.data(), zero.data(), rotation.col(i).data(), rates.data());
   }
   return rotation;
 }

@@ -34,7 +34,7 @@ VectorX PointMass2D::f(const State& state, double /*t*/) const
   const IField& velocity = detail::block_of(state, detail::kVelocity2D, 2, get_name(), hints[1]);
   Eigen::Vector2d v;
   velocity.read_into(v);
-  detail::kernel::point_mass_2d(v, derivative.segment<2>(p));
+  detail::kernel::point_mass_2d(v.data(), derivative.data() + p);
   return derivative;
 }
 
