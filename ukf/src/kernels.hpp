@@ -82,9 +82,20 @@ inline void circular_mean(const MatrixX& columns, const VectorX& w, Eigen::Index
 {
   for (Eigen::Index k = 0; k < out.size(); ++k) {
     double sin_sum = 0.0, cos_sum = 0.0;
-    for (Eigen::Index i = 0; i < columns.cols(); ++i) {
-      sin_sum += w(i) * std::sin(columns(first + k, i));
-      cos_sum += w(i) * std::cos(columns(first + k, i));
+    if (columns.cols() == 0) {
+      out(k) = wrap_angle(std::atan2(sin_sum, cos_sum));
+      continue;
+    }
+    // Sigma points often share an angle with the first one: its sine and cosine are kept.
+    const double first_angle = columns(first + k, 0);
+    const double first_sin = std::sin(first_angle), first_cos = std::cos(first_angle);
+    sin_sum += w(0) * first_sin;
+    cos_sum += w(0) * first_cos;
+    for (Eigen::Index i = 1; i < columns.cols(); ++i) {
+      const double angle = columns(first + k, i);
+      const bool same = std::memcmp(&angle, &first_angle, sizeof(double)) == 0;
+      sin_sum += w(i) * (same ? first_sin : std::sin(angle));
+      cos_sum += w(i) * (same ? first_cos : std::cos(angle));
     }
     out(k) = wrap_angle(std::atan2(sin_sum, cos_sum));
   }
