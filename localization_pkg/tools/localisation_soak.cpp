@@ -11,7 +11,9 @@
 // and filter restarts, and fails (exit 1) if a published value is not finite or the filter's
 // covariance stops being symmetric positive semi-definite.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <new>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -31,6 +33,24 @@
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
+
+// Every heap allocation of the process is counted, so that the node's share per message can be
+// reported: what happens inside its spin, from the subscription's delivery to its publishing.
+namespace
+{
+std::atomic<long long> g_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    return p;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace
 {
@@ -145,9 +165,20 @@ int main(int argc, char** argv)
       }
       non_finite += finite ? 0 : 1;
     });
-  const auto deliver = [&] {
+  // The node's allocations per well-formed message of each input, after a warm-up of 1000 steps:
+  // those of its spin, which takes the message from the subscription to the published estimate.
+  enum Input { kEncoder, kImu, kVo };
+  long long node_allocations[3] = {0, 0, 0};
+  long counted[3] = {0, 0, 0};
+  bool counting = false;
+  const auto deliver = [&](Input input) {
     ++sent;
+    const long long before = g_allocations.load(std::memory_order_relaxed);
     rclcpp::spin_some(node);
+    if (counting) {
+      node_allocations[input] += g_allocations.load(std::memory_order_relaxed) - before;
+      ++counted[input];
+    }
     // With a fusion delay one message may release several; spin_some() takes one at a time.
     for (long before = published - 1; before != published;) {
       before = published;
@@ -224,8 +255,9 @@ int main(int argc, char** argv)
     m.header.stamp = stamp(ns);
     m.twist.linear.x = speed;
     m.twist.angular.z = yaw_rate;
+    counting = k >= 1000 && kind[static_cast<std::size_t>(k)] == 0;
     publisher->publish(m);
-    deliver();
+    deliver(kEncoder);
     if (fusion) {
       const char hostile_kind = kind[static_cast<std::size_t>(k)];
       const double heading = 0.3 / 0.05 * (1.0 - std::cos(0.05 * t));  // the integrated yaw rate
@@ -241,7 +273,7 @@ int main(int argc, char** argv)
           imu.angular_velocity_covariance = {-1e-4, 0, 0, 0, 1e-4, 0, 0, 0, 1e-4};
         }
         imu_publisher->publish(imu);
-        deliver();
+        deliver(kImu);
       }
       if (k % 5 == 0 || hostile_kind == 2 || hostile_kind == 5) {
         nav_msgs::msg::Odometry vo;
@@ -254,7 +286,7 @@ int main(int argc, char** argv)
           vo.pose.pose.position.x = INFINITY;
         }
         vo_publisher->publish(vo);
-        deliver();
+        deliver(kVo);
       }
     }
     if (k + 1 == 10000) {
@@ -282,6 +314,15 @@ int main(int argc, char** argv)
   } else {
     std::printf("resident memory: %ld KiB at the end (fewer than 10000 messages)\n", rss_end);
   }
+  std::printf("allocations per message in the node (after 1000 steps, well-formed messages):");
+  const char* names[3] = {"encoder", "imu", "vo"};
+  for (int i = 0; i < 3; ++i) {
+    if (counted[i] > 0) {
+      std::printf(" %s %.2f", names[i],
+                  static_cast<double>(node_allocations[i]) / static_cast<double>(counted[i]));
+    }
+  }
+  std::printf("\n");
   std::printf("non-finite published values: %ld; covariance checks failed: %ld\n", non_finite,
               bad_covariance);
   rclcpp::shutdown();

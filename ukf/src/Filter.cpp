@@ -171,7 +171,19 @@ void Filter::validate()
   }
 }
 
-void Filter::update(Measurement measurement, double t)
+void Filter::update(Measurement&& measurement, double t)
+{
+  predict_and_correct(measurement, t);
+  _engine->commit(std::move(measurement));
+}
+
+void Filter::update(const Measurement& measurement, double t)
+{
+  predict_and_correct(measurement, t);
+  _engine->commit(measurement);
+}
+
+void Filter::predict_and_correct(const Measurement& measurement, double t)
 {
   if (!_model) {
     throw std::logic_error("Filter::update: a default-constructed filter cannot be updated");
@@ -212,7 +224,6 @@ void Filter::update(Measurement measurement, double t)
   // The commit: nothing above changed the filter.
   _engine->write_state(x, _state);
   _covar = p;
-  _engine->commit(std::move(measurement));
   _prev_time = time;
   _t_offset = t_offset;
   _prev_time_initialized = true;

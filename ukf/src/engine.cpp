@@ -257,13 +257,7 @@ void Engine::derivatives(const IModel& model, const MatrixX& x, double t, Matrix
       return;
     case ModelKind::Custom:
       for (Eigen::Index i = 0; i < points; ++i) {
-        const VectorX f = model.f(scratch_state(x.col(i)), t);
-        if (f.size() != _n) {
-          throw std::logic_error("model \"" + model.get_name() + "\": f returned " +
-                                 std::to_string(f.size()) + " entries for a state of " +
-                                 std::to_string(_n));
-        }
-        k.col(i) = f;
+        model.f_into(scratch_state(x.col(i)), t, k.col(i));
       }
       return;
   }
@@ -450,7 +444,9 @@ void Engine::update(const State& state, const MatrixX& covar, const IModel& mode
 
   // Propagation bounds first, so that a refused interval changes nothing.
   const double h = model.get_integrator_step();
-  check_integrator_step(h, model.get_name());
+  if (!(std::isfinite(h) && h > 0.0)) {
+    check_integrator_step(h, model.get_name());  // names the model only when it throws
+  }
   if (dt / h > IModel::kMaxSteps) {
     throw std::invalid_argument("model \"" + model.get_name() + "\": an interval of " +
                                 config::format_number(dt) + " s needs more than " +
@@ -499,7 +495,7 @@ void Engine::update(const State& state, const MatrixX& covar, const IModel& mode
   _weighted.noalias() = _deviations * _wc.asDiagonal();
   w.prior_P.noalias() = _weighted * _deviations.transpose();
   if (_model_kind == ModelKind::Custom) {
-    w.prior_P += model.process_noise_covariance(dt);
+    model.add_process_noise(dt, w.prior_P);
   } else {
     w.prior_P += dt * _unit_noise;
   }
@@ -561,6 +557,18 @@ void Engine::update(const State& state, const MatrixX& covar, const IModel& mode
 
 void Engine::commit(Measurement&& z)
 {
+  swap_records();
+  _last.measurement = std::move(z);
+}
+
+void Engine::commit(const Measurement& z)
+{
+  swap_records();
+  _last.measurement = z;
+}
+
+void Engine::swap_records()
+{
   std::swap(_work.prev_time, _last.prev_time);
   std::swap(_work.dt, _last.dt);
   std::swap(_work.cur_time, _last.cur_time);
@@ -569,7 +577,6 @@ void Engine::commit(Measurement&& z)
   _work.sigmas.swap(_last.sigmas);
   _work.prior_x.swap(_last.prior_x);
   _work.prior_P.swap(_last.prior_P);
-  _last.measurement = std::move(z);
   _work.z_sigmas.swap(_last.z_sigmas);
   _work.z_mean.swap(_last.z_mean);
   _work.S.swap(_last.S);

@@ -56,6 +56,8 @@ public:
               double prev_time, double dt);
   /// Makes the working record the last one, taking `z` as its measurement. Allocates nothing.
   void commit(Measurement&& z);
+  /// The same, copying `z` over the record's measurement, which keeps its sensor objects.
+  void commit(const Measurement& z);
   /// The working record's posterior, for the filter to adopt.
   const VectorX& posterior_state() const { return _work.post_x; }
   const MatrixX& posterior_covar() const { return _work.post_P; }
@@ -98,6 +100,7 @@ private:
   void derivatives(const IModel& model, const MatrixX& x, double t, MatrixX& k);
   void rk4_step(const IModel& model, MatrixX& x, double t0, double h);
   void resolve_sensors(const State& state, const Measurement& z);
+  void swap_records();
   void predict(const SensorSlot& s, const Eigen::Ref<const VectorX>& x,
                Eigen::Ref<VectorX> z_column);
   static Eigen::Index first_angle(const SensorSlot& s);

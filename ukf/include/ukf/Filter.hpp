@@ -55,12 +55,22 @@ public:
   /// update's, and for a measurement of another layout or with non-finite values; throws
   /// std::runtime_error when the result is not finite. On any throw the estimate, covariance,
   /// last step and previous time are unchanged.
-  void update(Measurement measurement, double t);
+  void update(Measurement&& measurement, double t);
+  /// The same, copying `measurement` into the filter's record of the last update. A caller that
+  /// reuses one measurement for every update (assigning get_empty_measurement() or
+  /// empty_measurement() over it, then populating it) allocates nothing once the first update has
+  /// run with each of its sensors populated.
+  void update(const Measurement& measurement, double t);
 
   /// A fresh copy of the template measurement.
   Measurement get_empty_measurement() const { return _empty_measurement; }
   State get_state() const { return _state; }
   MatrixX get_covar() const { return _covar; }
+  /// The template measurement, the estimate and its covariance without a copy: valid until the
+  /// filter's next update, assignment or destruction.
+  const Measurement& empty_measurement() const { return _empty_measurement; }
+  const State& state() const { return _state; }
+  const MatrixX& covar() const { return _covar; }
   VectorX get_state_weights() const { return _weights_state; }
   VectorX get_covar_weights() const { return _weights_covar; }
   /// Every intermediate product of the last update, made from the filter's record when asked for.
@@ -69,6 +79,9 @@ public:
   double get_lambda() const { return _lambda; }
 
 private:
+  /// Checks `measurement` and `t`, runs the update and adopts its posterior; the caller then
+  /// commits the measurement to the record.
+  void predict_and_correct(const Measurement& measurement, double t);
   void validate();
   void calculate_weights();
   void bind();

@@ -14,6 +14,27 @@ namespace ukf
 
 std::vector<FieldRequirement> IModel::required_fields() const { return {}; }
 
+void IModel::f_into(const State& state, double t, Eigen::Ref<VectorX> out) const
+{
+  const VectorX d = f(state, t);
+  if (d.size() != out.size()) {
+    throw std::logic_error("model \"" + get_name() + "\": f returned " + std::to_string(d.size()) +
+                           " entries for a state of " + std::to_string(out.size()));
+  }
+  out = d;
+}
+
+void IModel::add_process_noise(double dt, Eigen::Ref<MatrixX> out) const
+{
+  const MatrixX q = process_noise_covariance(dt);
+  if (q.rows() != out.rows() || q.cols() != out.cols()) {
+    throw std::logic_error("model \"" + get_name() + "\": a process noise of " +
+                           std::to_string(q.rows()) + " x " + std::to_string(q.cols()) +
+                           " for a state of size " + std::to_string(out.rows()));
+  }
+  out += q;
+}
+
 void IModel::propagate(State& state, double t0, double dt) const
 {
   PropagationWorkspace work;

@@ -46,6 +46,15 @@ public:
   /// The fields the model reads, with their sizes, so that a filter can reject a state that does
   /// not fit before its first update. The default lists none.
   virtual std::vector<FieldRequirement> required_fields() const;
+  /// f(state, t) written into `out`, which has one entry per state entry: the form the filter
+  /// calls for every sigma point and Runge-Kutta stage. The default calls f() and copies its
+  /// vector (std::logic_error naming the model when its length is not out.size()); a model that
+  /// overrides it writes every entry of `out` and allocates nothing per call.
+  virtual void f_into(const State& state, double t, Eigen::Ref<VectorX> out) const;
+  /// out += process_noise_covariance(dt), out being n x n: the form the filter calls once per
+  /// update. The default calls process_noise_covariance() (std::logic_error naming the model when
+  /// its shape is not out's); a model that overrides it allocates nothing per call.
+  virtual void add_process_noise(double dt, Eigen::Ref<MatrixX> out) const;
 
   /// Advances `state` in place from `t0` to `t0 + dt` in steps of get_integrator_step(), the last
   /// one covering the remainder; nothing happens for dt <= 0. Throws std::invalid_argument when the
