@@ -23,8 +23,12 @@ namespace
 {
 
 const std::string kEncoders = "encoders";
-const char* const kPublishedFields[] = {"Position3D", "Orientation3D", "Velocity3D",
-                                        "AngularVelocity3D"};
+const std::string kPosition3D = "Position3D";
+const std::string kOrientation3D = "Orientation3D";
+const std::string kVelocity3D = "Velocity3D";
+const std::string kAngularVelocity3D = "AngularVelocity3D";
+const std::string* const kPublishedFields[] = {&kPosition3D, &kOrientation3D, &kVelocity3D,
+                                               &kAngularVelocity3D};
 
 // The node fills the sensor "encoders" and publishes four 3-entry fields: a configuration
 // without them is refused before anything is published or subscribed.
@@ -42,7 +46,8 @@ void check_node_contract(const ukf::Filter& filter, const std::string& path)
                              ": the node needs a sensor named \"encoders\" of size 2");
   }
   const ukf::State state = filter.get_state();
-  for (const char* name : kPublishedFields) {
+  for (const std::string* field : kPublishedFields) {
+    const std::string& name = *field;
     std::size_t size = 0;
     bool present = false;
     for (std::size_t i = 0; i < state.number_of_fields(); ++i) {
@@ -199,31 +204,60 @@ Eigen::MatrixXd floor_covariance(const Eigen::MatrixXd& given, const Eigen::Matr
   return 0.5 * (out + out.transpose());
 }
 
-// The noise a message's covariance block gives under `policy`; `configured` when the message
-// leaves it unknown. A block marked not measured is handled by the caller.
-template <typename Given>
-Eigen::MatrixXd block_noise(Covariance kind, const Given& given, const Eigen::MatrixXd& configured,
-                            ZendrafellLocalisationNode::CovariancePolicy policy)
+// The noise a message's covariance block gives under `policy`, into `out`: `configured` when the
+// message leaves it unknown. A block marked not measured is handled by the caller. Only the floor
+// allocates (it decomposes the two covariances).
+template <typename Given, typename Configured>
+void block_noise(Covariance kind, const Given& given, const Configured& configured,
+                 ZendrafellLocalisationNode::CovariancePolicy policy, Eigen::Ref<Eigen::MatrixXd> out)
 {
   using Policy = ZendrafellLocalisationNode::CovariancePolicy;
   if (kind != Covariance::given || policy == Policy::ignore) {
-    return configured;
+    out = configured;
+  } else if (policy == Policy::floor) {
+    out = floor_covariance(given, configured);
+  } else {
+    out = given;
   }
-  return policy == Policy::floor ? floor_covariance(given, configured) : Eigen::MatrixXd(given);
 }
 
-// Fills `sensor` with `data` and, when the message gives a covariance the policy takes, the noise
-// it gives; else with the configured noise, as a message without a covariance.
+// `kept` (made on first use) holding a copy of `msg`: the storage of the messages handed to the
+// handlers, reused from one message to the next.
+template <typename Msg>
+const std::shared_ptr<Msg>& reuse(std::shared_ptr<Msg>& kept, const Msg& msg)
+{
+  if (!kept) {
+    kept = std::make_shared<Msg>(msg);
+  } else {
+    *kept = msg;
+  }
+  return kept;
+}
+
+// Resizes only when the shape changes, so that the scratch space is sized once.
+void shape(Eigen::MatrixXd& m, Eigen::Index n)
+{
+  if (m.rows() != n || m.cols() != n) {
+    m.resize(n, n);
+  }
+}
+
+// Fills `sensor` with `scratch.data` and, when the message gives a covariance the policy takes,
+// the noise it gives; else with the configured noise, as a message without a covariance.
 template <typename Given>
-void populate(ukf::Measurement& measurement, const std::string& sensor, const ukf::VectorX& data,
-              Covariance kind, const Given& given,
-              ZendrafellLocalisationNode::CovariancePolicy policy)
+void populate(ukf::Measurement& measurement, const std::string& sensor,
+              ZendrafellLocalisationNode::SensorScratch& scratch, Covariance kind,
+              const Given& given, ZendrafellLocalisationNode::CovariancePolicy policy)
 {
   if (kind == Covariance::given && policy != ZendrafellLocalisationNode::CovariancePolicy::ignore) {
-    measurement.sensor_populate(
-      sensor, data, block_noise(kind, given, measurement.get_sensor(sensor).get_noise(), policy));
+    const ukf::ISensor& target = measurement.get_sensor(sensor);
+    shape(scratch.configured, target.get_size());
+    shape(scratch.noise, target.get_size());
+    target.read_noise_into(scratch.configured);
+    block_noise(kind, given, scratch.configured, policy, scratch.noise);
+    measurement.sensor_populate(sensor, scratch.data, scratch.noise);
   } else {
-    measurement.sensor_populate(sensor, data);
+    measurement.sensor_populate(sensor, scratch.data);
   }
 }
 
@@ -487,7 +521,7 @@ void pose_to_base(nav_msgs::msg::Odometry& m, const Eigen::Isometry3d& odom_from
   }
 }
 
-Eigen::Quaterniond rotation_of(const ukf::VectorX& e)
+Eigen::Quaterniond rotation_of(const Eigen::Vector3d& e)
 {
   return quaternion_from_euler(e(0), e(1), e(2));
 }
@@ -689,10 +723,12 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   if (!imu_topic.empty() || !vo_topic.empty() || !wheel_odom_topic.empty()) {
     _tf_listener = std::make_unique<tf2_ros::TransformListener>(*_tf_buffer, this, false);
   }
-  // Bound through a lambda on const Msg&, the form Humble accepts without deprecation.
+  // Bound through a lambda on const Msg&, the form Humble accepts without deprecation. The handlers
+  // take a shared pointer: each subscription hands its own over, assigned afresh per message, so
+  // that a steady flow of messages allocates nothing.
   _enc_subscription = this->create_subscription<geometry_msgs::msg::TwistStamped>(
     "encoder_vel", 10, [this](const geometry_msgs::msg::TwistStamped& msg) {
-      encoder_callback(std::make_shared<geometry_msgs::msg::TwistStamped>(msg));
+      encoder_callback(reuse(_enc_message, msg));
     });
   // Sensor drivers often publish best effort, which a reliable subscription would never hear: the
   // sensor-data profile takes both. The inertial unit runs faster than the encoders: a deeper
@@ -701,7 +737,7 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
     if (!imu_topic.empty()) {
       _imu_subscription = this->create_subscription<sensor_msgs::msg::Imu>(
         imu_topic, rclcpp::SensorDataQoS().keep_last(50), [this](const sensor_msgs::msg::Imu& msg) {
-          imu_callback(std::make_shared<sensor_msgs::msg::Imu>(msg));
+          imu_callback(reuse(_imu_message, msg));
         });
     }
   } catch (const std::exception& e) {
@@ -711,7 +747,7 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
     if (!vo_topic.empty()) {
       _vo_subscription = this->create_subscription<nav_msgs::msg::Odometry>(
         vo_topic, rclcpp::SensorDataQoS().keep_last(10), [this](const nav_msgs::msg::Odometry& msg) {
-          vo_callback(std::make_shared<nav_msgs::msg::Odometry>(msg));
+          vo_callback(reuse(_vo_message, msg));
         });
     }
   } catch (const std::exception& e) {
@@ -722,7 +758,7 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
     if (!wheel_odom_topic.empty()) {
       _wheel_subscription = this->create_subscription<nav_msgs::msg::Odometry>(
         wheel_odom_topic, 10, [this](const nav_msgs::msg::Odometry& msg) {
-          wheel_odom_callback(std::make_shared<nav_msgs::msg::Odometry>(msg));
+          wheel_odom_callback(reuse(_wheel_message, msg));
         });
     }
   } catch (const std::exception& e) {
@@ -817,20 +853,37 @@ void ZendrafellLocalisationNode::receive(Message msg)
     _newest = stamp_of(msg);
   }
   _has_newest = true;
-  _held.emplace(key, std::move(msg));
+  // The held messages' nodes are kept when released and reused here, so that holding allocates
+  // nothing once the queue has been as long as it gets.
+  if (_spare_held.empty()) {
+    _held.emplace(key, std::move(msg));
+  } else {
+    auto node = std::move(_spare_held.back());
+    _spare_held.pop_back();
+    node.key() = key;
+    node.mapped() = std::move(msg);
+    _held.insert(std::move(node));
+  }
   // In whole nanoseconds, so that a stamp exactly the delay behind the newest is released.
   const int64_t release = stamp_key(_newest) - _fusion_delay_ns;
   while (!_held.empty() && (_held.begin()->first <= release || _held.size() > kMaxHeld)) {
-    auto oldest = _held.extract(_held.begin());
-    fuse(oldest.mapped());
+    fuse_oldest_held();
   }
 }
 
 void ZendrafellLocalisationNode::flush_held()
 {
   while (!_held.empty()) {
-    auto oldest = _held.extract(_held.begin());
-    fuse(oldest.mapped());
+    fuse_oldest_held();
+  }
+}
+
+void ZendrafellLocalisationNode::fuse_oldest_held()
+{
+  auto oldest = _held.extract(_held.begin());
+  fuse(oldest.mapped());
+  if (_spare_held.size() < kMaxHeld) {
+    _spare_held.push_back(std::move(oldest));
   }
 }
 
@@ -854,9 +907,13 @@ void ZendrafellLocalisationNode::fuse(const Message& msg)
         return;
       }
     }
-    ukf::Measurement measurement = _ukf.get_empty_measurement();
+    // One measurement serves every message: the template assigned over it keeps its sensor
+    // objects, and the filter copies it into its record the same way.
+    _measurement = _ukf.empty_measurement();
+    ukf::Measurement& measurement = _measurement;
     if (const auto* m = std::get_if<geometry_msgs::msg::TwistStamped>(&msg)) {
-      ukf::VectorX data(2);
+      ukf::VectorX& data = _encoder_scratch.data;
+      data.resize(2);
       data << m->twist.linear.x, m->twist.angular.z;
       measurement.sensor_populate(kEncoders, data);
     } else if (const auto* imu = std::get_if<sensor_msgs::msg::Imu>(&msg)) {
@@ -866,7 +923,7 @@ void ZendrafellLocalisationNode::fuse(const Message& msg)
     } else {
       wheel_measurement(std::get<WheelOdometry>(msg).odometry, measurement);
     }
-    _ukf.update(std::move(measurement), t);
+    _ukf.update(measurement, t);
     _has_last_time = true;
     _last_time = t;
     ++_updates;
@@ -881,37 +938,41 @@ void ZendrafellLocalisationNode::fuse(const Message& msg)
 // With "imu_orientation" set, the orientation goes into the sensor "imu_orientation" of the same
 // update (its yaw not measured under "roll_pitch").
 void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& msg,
-                                                 ukf::Measurement& measurement) const
+                                                 ukf::Measurement& measurement)
 {
   const ImuReading reading = read_imu(msg, _imu_orientation != ImuOrientation::none);
   const Covariance* kinds = reading.kinds;
-  const ukf::State state = _ukf.get_state();
-  const ukf::VectorX orientation = state["Orientation3D"];
+  const ukf::State& state = _ukf.state();
+  Eigen::Vector3d orientation;
+  state.field(kOrientation3D).read_into(orientation);
   if (reading.has_orientation) {
+    SensorScratch& s = _imu_orientation_scratch;
     const auto& sensor = measurement.get_sensor(kImuOrientation);
-    const ukf::MatrixX configured = sensor.get_noise();
-    ukf::MatrixX noise =
-      block_noise(reading.orientation_kind, reading.orientation_block, configured,
-                  _covariance_policy);
-    ukf::VectorX data = euler_from_quaternion(reading.orientation);
+    shape(s.configured, 3);
+    shape(s.noise, 3);
+    sensor.read_noise_into(s.configured);
+    block_noise(reading.orientation_kind, reading.orientation_block, s.configured,
+                _covariance_policy, s.noise);
+    s.data = euler_from_quaternion(reading.orientation);
     if (_imu_orientation == ImuOrientation::roll_pitch) {
       // A magnetometer's yaw is often wrong: it carries no information here.
-      noise.row(2).setZero();
-      noise.col(2).setZero();
-      noise(2, 2) = kUnmeasuredVariance;
-      data(2) = orientation(2);
+      s.noise.row(2).setZero();
+      s.noise.col(2).setZero();
+      s.noise(2, 2) = kUnmeasuredVariance;
+      s.data(2) = orientation(2);
     }
-    measurement.sensor_populate(kImuOrientation, data, noise);
+    measurement.sensor_populate(kImuOrientation, s.data, s.noise);
   }
   if (kinds[0] == Covariance::not_measured && kinds[1] == Covariance::not_measured) {
     return;  // the orientation alone
   }
+  SensorScratch& s = _imu_scratch;
   const auto& sensor = dynamic_cast<const ukf::Imu&>(measurement.get_sensor(kImu));
   const Eigen::Quaterniond body_to_world = rotation_of(orientation);
-  ukf::VectorX data(6);
-  data.head<3>() =
+  s.data.resize(6);
+  s.data.head<3>() =
     reading.specific_force - body_to_world.conjugate() * Eigen::Vector3d(0.0, 0.0, kGravity);
-  data.tail<3>() = reading.angular_velocity;
+  s.data.tail<3>() = reading.angular_velocity;
   const bool as_configured = [&] {
     for (int b = 0; b < 2; ++b) {
       if (kinds[b] == Covariance::not_measured ||
@@ -922,11 +983,12 @@ void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& ms
     return true;
   }();
   if (as_configured) {
-    measurement.sensor_populate(kImu, data);
+    measurement.sensor_populate(kImu, s.data);
     return;
   }
-  const ukf::MatrixX configured = sensor.get_noise();
-  ukf::MatrixX noise = configured;
+  shape(s.configured, 6);
+  sensor.read_noise_into(s.configured);
+  s.noise = s.configured;
   const std::string* fields[2] = {&sensor.get_state_acc_field(), &sensor.get_state_ang_vel_field()};
   for (int b = 0; b < 2; ++b) {
     if (kinds[b] == Covariance::configured ||
@@ -934,26 +996,30 @@ void ZendrafellLocalisationNode::imu_measurement(const sensor_msgs::msg::Imu& ms
       continue;
     }
     const Eigen::Index at = 3 * b;
-    noise.middleRows(at, 3).setZero();
-    noise.middleCols(at, 3).setZero();
+    s.noise.middleRows(at, 3).setZero();
+    s.noise.middleCols(at, 3).setZero();
     if (kinds[b] == Covariance::given) {
-      noise.block<3, 3>(at, at) = block_noise(kinds[b], reading.blocks[b],
-                                              configured.block<3, 3>(at, at), _covariance_policy);
+      block_noise(kinds[b], reading.blocks[b], s.configured.block<3, 3>(at, at),
+                  _covariance_policy, s.noise.block<3, 3>(at, at));
     } else {
-      noise.block<3, 3>(at, at) = kUnmeasuredVariance * Eigen::Matrix3d::Identity();
-      data.segment<3>(at) = state[*fields[b]].head<3>();
+      s.noise.block<3, 3>(at, at) = kUnmeasuredVariance * Eigen::Matrix3d::Identity();
+      const ukf::IField& field = state.field(*fields[b]);
+      _field_scratch.resize(static_cast<Eigen::Index>(field.get_size()));
+      field.read_into(_field_scratch);
+      s.data.segment<3>(at) = _field_scratch.head<3>();
     }
   }
-  measurement.sensor_populate(kImu, data, noise);
+  measurement.sensor_populate(kImu, s.data, s.noise);
 }
 
 // Position as it is, the quaternion as roll, pitch and yaw; the pose covariance, where given,
 // gives the noise under the covariance policy.
 void ZendrafellLocalisationNode::vo_measurement(const nav_msgs::msg::Odometry& msg,
-                                                ukf::Measurement& measurement) const
+                                                ukf::Measurement& measurement)
 {
   const VoReading reading = read_vo(msg);
-  populate(measurement, kVo, reading.pose,
+  _vo_scratch.data = reading.pose;
+  populate(measurement, kVo, _vo_scratch,
            reading.covariance_given ? Covariance::given : Covariance::configured,
            reading.covariance, _covariance_policy);
 }
@@ -961,10 +1027,11 @@ void ZendrafellLocalisationNode::vo_measurement(const nav_msgs::msg::Odometry& m
 // Forward speed and yaw rate into the sensor "encoders", as encoder_vel's are, with the twist's
 // covariance under the covariance policy.
 void ZendrafellLocalisationNode::wheel_measurement(const nav_msgs::msg::Odometry& msg,
-                                                   ukf::Measurement& measurement) const
+                                                   ukf::Measurement& measurement)
 {
   const WheelReading reading = read_wheel(msg);
-  populate(measurement, kEncoders, reading.twist, reading.kind, reading.block,
+  _encoder_scratch.data = reading.twist;
+  populate(measurement, kEncoders, _encoder_scratch, reading.kind, reading.block,
            _covariance_policy);
 }
 
@@ -1083,39 +1150,42 @@ void ZendrafellLocalisationNode::drop_untransformable(Input input, double stamp,
 
 void ZendrafellLocalisationNode::publish_ukf_state(const builtin_interfaces::msg::Time& stamp)
 {
-  const ukf::State state = _ukf.get_state();
+  const ukf::State& state = _ukf.state();
   nav_msgs::msg::Odometry odom;
   odom.header.stamp = stamp;
   odom.header.frame_id = _odom_frame;
   odom.child_frame_id = _base_link_frame;
 
-  const ukf::VectorX position = state["Position3D"];
+  Eigen::Vector3d position, orientation, velocity, angular;
+  state.field(kPosition3D).read_into(position);
+  state.field(kOrientation3D).read_into(orientation);
+  state.field(kVelocity3D).read_into(velocity);
+  state.field(kAngularVelocity3D).read_into(angular);
   odom.pose.pose.position.x = position(0);
   odom.pose.pose.position.y = position(1);
   odom.pose.pose.position.z = position(2);
 
-  const Eigen::Quaterniond q = rotation_of(state["Orientation3D"]);
+  const Eigen::Quaterniond q = rotation_of(orientation);
   odom.pose.pose.orientation.x = q.x();
   odom.pose.pose.orientation.y = q.y();
   odom.pose.pose.orientation.z = q.z();
   odom.pose.pose.orientation.w = q.w();
 
-  const ukf::VectorX velocity = state["Velocity3D"];
   odom.twist.twist.linear.x = velocity(0);
   odom.twist.twist.linear.y = velocity(1);
   odom.twist.twist.linear.z = velocity(2);
-  const ukf::VectorX angular = state["AngularVelocity3D"];
   odom.twist.twist.angular.x = angular(0);
   odom.twist.twist.angular.y = angular(1);
   odom.twist.twist.angular.z = angular(2);
 
   if (_publish_covariance) {
     // ROS's 6 x 6 row-major layout: (x, y, z, rotation about x, y, z), cross terms included.
-    const ukf::MatrixX& covariance = _ukf.get_covar();
-    const auto copy = [&](const char* linear, const char* angular, std::array<double, 36>& out) {
+    const ukf::MatrixX& covariance = _ukf.covar();
+    const auto copy = [&](const std::string& linear, const std::string& angular_field,
+                          std::array<double, 36>& out) {
       const Eigen::Index first[2] = {
         static_cast<Eigen::Index>(state.field(linear).get_index()),
-        static_cast<Eigen::Index>(state.field(angular).get_index())};
+        static_cast<Eigen::Index>(state.field(angular_field).get_index())};
       for (Eigen::Index r = 0; r < 6; ++r) {
         for (Eigen::Index c = 0; c < 6; ++c) {
           out[static_cast<std::size_t>(6 * r + c)] =
@@ -1123,8 +1193,8 @@ void ZendrafellLocalisationNode::publish_ukf_state(const builtin_interfaces::msg
         }
       }
     };
-    copy("Position3D", "Orientation3D", odom.pose.covariance);
-    copy("Velocity3D", "AngularVelocity3D", odom.twist.covariance);
+    copy(kPosition3D, kOrientation3D, odom.pose.covariance);
+    copy(kVelocity3D, kAngularVelocity3D, odom.twist.covariance);
   }
 
   if (_tf_broadcaster) {

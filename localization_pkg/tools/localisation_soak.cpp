@@ -1,4 +1,4 @@
-// localisation_soak [--messages N] [--hostile K] [--fusion] [--ros-args ...]
+// localisation_soak [--messages N] [--hostile K] [--fusion] [--no-allocations] [--ros-args ...]
 //
 // A long soak of the real node through its topics: N encoder messages (default one million) at
 // 50 Hz stamps, with K hostile ones (default 400) mixed in at fixed pseudo-random places: NaN and
@@ -7,8 +7,9 @@
 // covariance, transform, a fusion delay of 20 ms), and each encoder message is joined by two IMU
 // messages and every fifth by a visual-odometry pose; at the hostile places these carry NaN
 // accelerations, a zero quaternion, a negative variance or an infinite position. It reports messages per
-// second, resident memory after the first ten thousand messages and at the end, dropped messages
-// and filter restarts, and fails (exit 1) if a published value is not finite or the filter's
+// second, resident memory after the first ten thousand messages and at the end, the node's heap
+// allocations per message of each input in the steady state, dropped messages and filter
+// restarts, and fails (exit 1) if a published value is not finite or the filter's
 // covariance stops being symmetric positive semi-definite.
 #include <algorithm>
 #include <atomic>
@@ -81,7 +82,8 @@ constexpr long kMaxMessages = 100000000;
 int usage()
 {
   std::fprintf(stderr, "usage: localisation_soak [--messages N] [--hostile K] [--fusion] "
-                       "[--ros-args ...]\n"
+                       "[--no-allocations] [--ros-args ...]\n"
+                       "  --no-allocations: fail when the node allocates per message once warm\n"
                        "  1 <= N <= %ld (default 1000000), 0 <= K <= N (default 400)\n",
                kMaxMessages);
   return 2;
@@ -103,6 +105,7 @@ int main(int argc, char** argv)
   long messages = 1000000;
   long hostile = 400;
   bool fusion = false;
+  bool no_allocations = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--ros-args") {
@@ -116,6 +119,8 @@ int main(int argc, char** argv)
       (a == "--messages" ? messages : hostile) = v;
     } else if (a == "--fusion") {
       fusion = true;
+    } else if (a == "--no-allocations") {
+      no_allocations = true;
     } else if (a == "-h" || a == "--help") {
       usage();
       return 0;
@@ -165,8 +170,8 @@ int main(int argc, char** argv)
       }
       non_finite += finite ? 0 : 1;
     });
-  // The node's allocations per well-formed message of each input, after a warm-up of 1000 steps:
-  // those of its spin, which takes the message from the subscription to the published estimate.
+  // The node's allocations per message of each input: those of its spin, which takes the message
+  // from the subscription to the published estimate.
   enum Input { kEncoder, kImu, kVo };
   long long node_allocations[3] = {0, 0, 0};
   long counted[3] = {0, 0, 0};
@@ -255,7 +260,13 @@ int main(int argc, char** argv)
     m.header.stamp = stamp(ns);
     m.twist.linear.x = speed;
     m.twist.angular.z = yaw_rate;
-    counting = k >= 1000 && kind[static_cast<std::size_t>(k)] == 0;
+    // Counted: well-formed messages after a warm-up, and not within three steps of a hostile one:
+    // a time jump restarts the filter, whose first update (held back by the fusion delay into
+    // the next step) sizes its scratch space.
+    counting = k >= 1000;
+    for (long back = 0; back <= 3; ++back) {
+      counting = counting && kind[static_cast<std::size_t>(k - back)] == 0;
+    }
     publisher->publish(m);
     deliver(kEncoder);
     if (fusion) {
@@ -314,17 +325,21 @@ int main(int argc, char** argv)
   } else {
     std::printf("resident memory: %ld KiB at the end (fewer than 10000 messages)\n", rss_end);
   }
-  std::printf("allocations per message in the node (after 1000 steps, well-formed messages):");
+  std::printf("allocations per message in the node (steady state):");
   const char* names[3] = {"encoder", "imu", "vo"};
+  long long allocations = 0;
   for (int i = 0; i < 3; ++i) {
+    allocations += node_allocations[i];
     if (counted[i] > 0) {
-      std::printf(" %s %.2f", names[i],
-                  static_cast<double>(node_allocations[i]) / static_cast<double>(counted[i]));
+      std::printf(" %s %.2f (%lld in %ld)", names[i],
+                  static_cast<double>(node_allocations[i]) / static_cast<double>(counted[i]),
+                  node_allocations[i], counted[i]);
     }
   }
   std::printf("\n");
   std::printf("non-finite published values: %ld; covariance checks failed: %ld\n", non_finite,
               bad_covariance);
   rclcpp::shutdown();
-  return (non_finite == 0 && bad_covariance == 0) ? 0 : 1;
+  const bool allocations_ok = !no_allocations || allocations == 0;
+  return (non_finite == 0 && bad_covariance == 0 && allocations_ok) ? 0 : 1;
 }

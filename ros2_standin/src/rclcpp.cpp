@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -40,7 +41,7 @@ struct GlobalState
   bool valid = false;
   std::vector<Override> global_overrides;
   Logger::Level default_level = Logger::Level::Info;
-  std::map<std::string, Logger::Level> levels;
+  std::map<std::string, Logger::Level, std::less<>> levels;  // found by a logger's C string
   struct sigaction old_int
   {
   };
@@ -703,19 +704,20 @@ Graph& graph()
   return g;
 }
 
-std::vector<std::shared_ptr<SubscriptionEntry>> live_subscriptions()
+// Calls `visit` with every live subscription, in the order they were created, after forgetting
+// those that have gone. Allocates nothing, so that a steady flow of messages does not.
+template <typename Visit>
+void for_each_live(Visit visit)
 {
-  std::vector<std::shared_ptr<SubscriptionEntry>> live;
   auto& subs = graph().subscriptions;
   subs.erase(std::remove_if(subs.begin(), subs.end(),
                             [](const std::weak_ptr<SubscriptionEntry>& w) { return w.expired(); }),
              subs.end());
   for (const auto& w : subs) {
     if (auto s = w.lock()) {
-      live.push_back(std::move(s));
+      visit(s);
     }
   }
-  return live;
 }
 
 }  // namespace
@@ -756,13 +758,13 @@ void deliver(PublisherEntry* publisher, const void* message, std::shared_ptr<con
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     const uint64_t sequence = ++graph().sequence;
-    for (const auto& s : live_subscriptions()) {
+    for_each_live([&](const std::shared_ptr<SubscriptionEntry>& s) {
       // A transient-local subscription and a volatile publisher do not match in ROS 2.
       if (s->topic == publisher->topic && s->type == publisher->type &&
           (publisher->transient_local || !s->transient_local)) {
         s->enqueue(message, sequence);
       }
-    }
+    });
     if (publisher->transient_local && keep) {
       publisher->retained.push_back(std::move(keep));
       while (publisher->retained.size() > publisher->depth) {
@@ -777,9 +779,7 @@ std::size_t count_subscriptions(const std::string& topic)
 {
   std::lock_guard<std::mutex> lock(state().mutex);
   std::size_t n = 0;
-  for (const auto& s : live_subscriptions()) {
-    n += s->topic == topic ? 1 : 0;
-  }
+  for_each_live([&](const std::shared_ptr<SubscriptionEntry>& s) { n += s->topic == topic ? 1 : 0; });
   return n;
 }
 
@@ -797,15 +797,35 @@ std::size_t run_ready(const void* owner)
   // subscription that had a message at that moment takes one, in the order the subscriptions were
   // created. Further queued messages wait for the next call, as does anything published meanwhile
   // (a callback that publishes to its own node), so spin_some() always returns.
-  std::vector<std::shared_ptr<SubscriptionEntry>> ready;
+  // Kept between calls (one list per thread, as spin_some() may run on several), so that its
+  // capacity is reused; a callback that spins another node gets a list of its own.
+  // A deque, so that growing it for a nested call leaves the outer call's list where it is.
+  thread_local std::deque<std::vector<std::shared_ptr<SubscriptionEntry>>> lists;
+  thread_local std::size_t depth = 0;
+  if (lists.size() <= depth) {
+    lists.resize(depth + 1);
+  }
+  std::vector<std::shared_ptr<SubscriptionEntry>>& ready = lists[depth];
+  ready.clear();
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    for (const auto& s : live_subscriptions()) {
+    for_each_live([&](const std::shared_ptr<SubscriptionEntry>& s) {
       if (s->owner == owner && s->oldest() != UINT64_MAX) {
         ready.push_back(s);
       }
-    }
+    });
   }
+  ++depth;
+  struct Leave
+  {
+    std::size_t& depth;
+    std::vector<std::shared_ptr<SubscriptionEntry>>& list;
+    ~Leave()
+    {
+      list.clear();
+      --depth;
+    }
+  } leave{depth, ready};
   std::size_t ran = 0;
   for (const auto& next : ready) {
     if (!g_valid.load()) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 #include <variant>
 
 #include <Eigen/Geometry>
@@ -118,6 +119,12 @@ public:
   enum class CovariancePolicy { use, ignore, floor };
   /// Which part of the IMU's orientation is fused.
   enum class ImuOrientation { none, roll_pitch, all };
+  /// A sensor's reading and noise, sized once and reused for every message.
+  struct SensorScratch
+  {
+    ukf::VectorX data;
+    ukf::MatrixX configured, noise;
+  };
 
 private:
   /// Wheel odometry, told apart from visual odometry, which has the same message type.
@@ -134,16 +141,26 @@ private:
   bool lookup(Input input, double stamp, const std::string& target, const std::string& source,
               Eigen::Isometry3d& out);
   void fuse(const Message& msg);
+  /// Fuses the oldest held message and keeps its node for the next one held.
+  void fuse_oldest_held();
   void fuse_measurement(Input input, ukf::Measurement& measurement,
                         const builtin_interfaces::msg::Time& stamp);
-  void imu_measurement(const sensor_msgs::msg::Imu& msg, ukf::Measurement& measurement) const;
-  void vo_measurement(const nav_msgs::msg::Odometry& msg, ukf::Measurement& measurement) const;
-  void wheel_measurement(const nav_msgs::msg::Odometry& msg, ukf::Measurement& measurement) const;
+  void imu_measurement(const sensor_msgs::msg::Imu& msg, ukf::Measurement& measurement);
+  void vo_measurement(const nav_msgs::msg::Odometry& msg, ukf::Measurement& measurement);
+  void wheel_measurement(const nav_msgs::msg::Odometry& msg, ukf::Measurement& measurement);
   void drop(Input input, double stamp, const std::string& reason);
   void drop_late(Input input, double stamp);
   void drop_untransformable(Input input, double stamp, const std::string& reason);
 
   ukf::Filter _ukf;
+  // Reused for every message, so that fusing one allocates nothing once each sensor has been
+  // populated: the measurement, and each sensor's reading and noise.
+  ukf::Measurement _measurement;
+  SensorScratch _encoder_scratch, _imu_scratch, _imu_orientation_scratch, _vo_scratch;
+  ukf::VectorX _field_scratch;
+  std::shared_ptr<geometry_msgs::msg::TwistStamped> _enc_message;
+  std::shared_ptr<sensor_msgs::msg::Imu> _imu_message;
+  std::shared_ptr<nav_msgs::msg::Odometry> _vo_message, _wheel_message;
   std::shared_ptr<rclcpp::Publisher<nav_msgs::msg::Odometry>> _ukf_publisher;
   std::shared_ptr<rclcpp::Subscription<sensor_msgs::msg::Imu>> _imu_subscription;
   std::shared_ptr<rclcpp::Subscription<geometry_msgs::msg::TwistStamped>> _enc_subscription;
@@ -177,6 +194,7 @@ private:
 
   // Held messages by stamp (nanoseconds); equal stamps keep their order of arrival.
   std::multimap<int64_t, Message> _held;
+  std::vector<std::multimap<int64_t, Message>::node_type> _spare_held;  // released, for reuse
   bool _has_newest = false;
   builtin_interfaces::msg::Time _newest;  // the newest stamp seen while holding
   int64_t _fusion_delay_ns = 0;

@@ -110,19 +110,19 @@ public:
     Fn fn(std::forward<CallbackT>(callback));
     typename SubscriptionT::Callback adapted;
     if constexpr (std::is_invocable_v<Fn&, const MessageT&>) {
-      adapted = [fn](std::shared_ptr<const MessageT> m) mutable { fn(*m); };
+      adapted = [fn](std::shared_ptr<MessageT> m) mutable { fn(*m); };
     } else if constexpr (std::is_invocable_v<Fn&, std::shared_ptr<const MessageT>>) {
-      adapted = [fn](std::shared_ptr<const MessageT> m) mutable { fn(std::move(m)); };
+      adapted = [fn](std::shared_ptr<MessageT> m) mutable {
+        fn(std::shared_ptr<const MessageT>(std::move(m)));
+      };
     } else if constexpr (std::is_invocable_v<Fn&, std::unique_ptr<MessageT>>) {
-      adapted = [fn](std::shared_ptr<const MessageT> m) mutable {
+      adapted = [fn](std::shared_ptr<MessageT> m) mutable {
         fn(std::make_unique<MessageT>(*m));
       };
     } else {
       static_assert(std::is_invocable_v<Fn&, std::shared_ptr<MessageT>>,
                     "the subscription callback takes none of the supported argument types");
-      adapted = [fn](std::shared_ptr<const MessageT> m) mutable {
-        fn(std::make_shared<MessageT>(*m));
-      };
+      adapted = [fn](std::shared_ptr<MessageT> m) mutable { fn(std::move(m)); };
     }
     auto subscription =
       std::make_shared<SubscriptionT>(resolve(topic_name), this, qos.depth(), std::move(adapted),

@@ -24,18 +24,21 @@ public:
   /// One transform from child_frame_id to header.frame_id, in one message.
   void sendTransform(const geometry_msgs::msg::TransformStamped& transform)
   {
-    sendTransform(std::vector<geometry_msgs::msg::TransformStamped>{transform});
+    // The message is kept, so that sending one transform after another reuses its storage.
+    message_.transforms.resize(1);
+    message_.transforms[0] = transform;
+    publisher_->publish(message_);
   }
   /// All the transforms in one message.
   void sendTransform(const std::vector<geometry_msgs::msg::TransformStamped>& transforms)
   {
-    tf2_msgs::msg::TFMessage message;
-    message.transforms = transforms;
-    publisher_->publish(message);
+    message_.transforms = transforms;
+    publisher_->publish(message_);
   }
 
 private:
   rclcpp::Publisher<tf2_msgs::msg::TFMessage>::SharedPtr publisher_;
+  tf2_msgs::msg::TFMessage message_;
 };
 
 }  // namespace tf2_ros

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "rclcpp/rclcpp.hpp"
@@ -38,8 +39,9 @@ public:
 private:
   void subscription_callback(const tf2_msgs::msg::TFMessage& msg, bool is_static)
   {
+    static const std::string authority = "Authority undetectable";
     for (const auto& transform : msg.transforms) {
-      buffer_.setTransform(transform, "Authority undetectable", is_static);
+      buffer_.setTransform(transform, authority, is_static);
     }
   }
 
