@@ -260,3 +260,19 @@ INSTANTIATE_TEST_SUITE_P(AllSensors, SensorContract,
                                            std::make_pair("ORIENTATION_SENSOR", 3),
                                            std::make_pair("ENCODERS", 2), std::make_pair("IMU", 6),
                                            std::make_pair("VO", 6)));
+
+// A mean over no sigma points is a mean of nothing: zero, angles included, for every sensor.
+TEST(Sensor, MeanOverNoReadingsIsZero)
+{
+  for (const char* type : {"POSITION_SENSOR", "ORIENTATION_SENSOR", "ENCODERS", "IMU", "VO"}) {
+    const int size = std::string(type) == "ENCODERS"                             ? 2
+                     : (std::string(type) == "IMU" || std::string(type) == "VO") ? 6
+                                                                                 : 3;
+    auto s = create_sensor_from_json(0, sensor_cfg(type, size));
+    s->set_vector(VectorX::Constant(size, 0.5));
+    std::vector<Measurement> none;
+    VectorX w;
+    s->save_mean(none, w);
+    EXPECT_EQ(s->get_vector(), VectorX::Zero(size)) << type;
+  }
+}

@@ -181,9 +181,9 @@ Filter user_filter()
 {
   State state;
   for (int f = 0; f < 4; ++f) {
-    state.add_field(std::make_unique<UserField>(
-      static_cast<std::size_t>(3 * f), kFields[f],
-      vec({kInitial[f][0], kInitial[f][1], kInitial[f][2]}), f == 1));
+    state.add_field(
+      std::make_unique<UserField>(static_cast<std::size_t>(3 * f), kFields[f],
+                                  vec({kInitial[f][0], kInitial[f][1], kInitial[f][2]}), f == 1));
   }
   Measurement sensors;
   MatrixX noise = 0.09 * MatrixX::Identity(2, 2);
@@ -229,4 +229,84 @@ TEST(UserComponents, GiveTheSameNumbersAsTheBuiltInsTheyCopy)
   EXPECT_EQ(step.sensor_measurement.get_sensor(0).get_name(), "gps");
   const Step reference = builtin.get_last_step();
   EXPECT_LE((step.kalman_gain - reference.kalman_gain).cwiseAbs().maxCoeff(), 1e-12);
+}
+
+namespace
+{
+
+// The rigid body again, in the flat form: the filter calls f_into() and add_process_noise(),
+// which count their calls and write into its storage.
+class FlatUserRigidBody final : public IModel
+{
+public:
+  VectorX f(const State& state, double t) const override
+  {
+    VectorX d(12);
+    f_into(state, t, d);
+    return d;
+  }
+  void f_into(const State& state, double /*t*/, Eigen::Ref<VectorX> out) const override
+  {
+    ++flat_calls;
+    out = detail::rigid_body_derivative(state, "flat user rigid body", false);
+  }
+  MatrixX process_noise_covariance(double dt) const override
+  {
+    return dt * MatrixX::Identity(12, 12);
+  }
+  void add_process_noise(double dt, Eigen::Ref<MatrixX> out) const override
+  {
+    ++flat_calls;
+    out.diagonal().array() += dt;
+  }
+  double get_integrator_step() const override { return 0.01; }
+  std::string get_name() const override { return "flat user rigid body"; }
+
+  mutable long flat_calls = 0;
+};
+
+// A model whose f() has the wrong length for the state.
+class ShortModel final : public IModel
+{
+public:
+  VectorX f(const State&, double) const override { return VectorX::Zero(11); }
+  MatrixX process_noise_covariance(double dt) const override
+  {
+    return dt * MatrixX::Identity(12, 12);
+  }
+  double get_integrator_step() const override { return 0.01; }
+  std::string get_name() const override { return "short"; }
+};
+
+}  // namespace
+
+TEST(UserComponents, AModelsFlatFormIsWhatTheFilterCallsWithTheSameNumbers)
+{
+  Filter plain(builtin_config());
+  const json fields = builtin_config()["initial_state"];
+  auto model = std::make_unique<FlatUserRigidBody>();
+  const FlatUserRigidBody& flat_model = *model;
+  Measurement sensors(builtin_config()["measurement"]);
+  Filter flat(State(fields), 0.05 * MatrixX::Identity(12, 12), std::move(model), sensors);
+  for (int k = 0; k < 50; ++k) {
+    for (Filter* filter : {&plain, &flat}) {
+      Measurement z = filter->get_empty_measurement();
+      z.sensor_populate("gps", vec({0.1 * k, 0.01 * k}));
+      filter->update(z, 0.02 * k);
+    }
+  }
+  EXPECT_GT(flat_model.flat_calls, 50 * 8 * 25);
+  const VectorX a = plain.get_state().get_vector();
+  const VectorX b = flat.get_state().get_vector();
+  EXPECT_LE((a - b).cwiseAbs().maxCoeff(), 1e-12);
+  EXPECT_LE((plain.get_covar() - flat.get_covar()).cwiseAbs().maxCoeff(), 1e-12);
+
+  // The default f_into() checks what f() returns before the filter uses it.
+  State body(fields);
+  Measurement none(builtin_config()["measurement"]);
+  EXPECT_THROW_HAS(Filter(body, MatrixX::Identity(12, 12), std::make_unique<ShortModel>(), none),
+                   std::runtime_error, "\"short\"", "11 entries");
+  VectorX out(12);
+  EXPECT_THROW_MSG(ShortModel().f_into(body, 0.0, out), std::logic_error,
+                   "model \"short\": f returned 11 entries for a state of 12");
 }
