@@ -1,6 +1,7 @@
 #include "engine.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -90,6 +91,9 @@ Engine::Engine(const State& state, const IModel& model, double lambda, const Vec
     }
     _all_additive =
       _all_additive && (slot.kind == FieldKind::Linear || slot.kind == FieldKind::EulerAngles);
+    if (slot.kind == FieldKind::AngleAxis) {
+      _rotation_fields.push_back(_fields.size());
+    }
     _fields.push_back(std::move(slot));
   }
 
@@ -128,6 +132,7 @@ Engine::Engine(const State& state, const IModel& model, double lambda, const Vec
     m->setZero(_n, points);
   }
   _trig.resize(static_cast<std::size_t>(points));
+  _rotation_starts.resize(static_cast<std::size_t>(points) * _rotation_fields.size());
   for (FlatStep* s : {&_work, &_last}) {
     shape(s->prev_x, _n);
     shape(s->prev_P, _n, _n);
@@ -153,25 +158,44 @@ void Engine::displace(Eigen::Ref<VectorX> x, const Eigen::Ref<const VectorX>& d,
     return;
   }
   for (FieldSlot& f : _fields) {
-    auto xb = x.segment(f.offset, f.size);
-    const auto db = d.segment(f.offset, f.size);
-    switch (f.kind) {
-      case FieldKind::Linear:
-        kernel::add(xb, db, inverse);
+    displace_field(f, x.segment(f.offset, f.size), d.segment(f.offset, f.size), inverse);
+  }
+}
+
+void Engine::displace_field(FieldSlot& f, Eigen::Ref<VectorX> xb,
+                            const Eigen::Ref<const VectorX>& db, bool inverse)
+{
+  switch (f.kind) {
+    case FieldKind::Linear:
+      kernel::add(xb, db, inverse);
+      break;
+    case FieldKind::EulerAngles:
+      kernel::add_angles(xb, db, inverse);
+      break;
+    case FieldKind::AngleAxis: {
+      // The sigma points whose displacement leaves a rotation alone compose the same rotation
+      // with the same zero: the last composition is kept, and given again for the same inputs.
+      LastComposition& last = _last_composition;
+      if (last.valid && last.inverse == inverse &&
+          std::memcmp(last.r.data(), xb.data(), sizeof(double) * 3) == 0 &&
+          std::memcmp(last.d.data(), db.data(), sizeof(double) * 3) == 0) {
+        xb = last.result;
         break;
-      case FieldKind::EulerAngles:
-        kernel::add_angles(xb, db, inverse);
-        break;
-      case FieldKind::AngleAxis:
-        kernel::compose_rotation_vector(xb, db, inverse);
-        break;
-      case FieldKind::Custom:
-        f.value = xb;
-        f.scratch->set_vector(f.value);
-        f.scratch->displace(db, inverse);
-        f.scratch->read_into(xb);
-        break;
+      }
+      last.r = xb;
+      last.d = db;
+      last.inverse = inverse;
+      kernel::compose_rotation_vector(xb, db, inverse);
+      last.result = xb;
+      last.valid = true;
+      break;
     }
+    case FieldKind::Custom:
+      f.value = xb;
+      f.scratch->set_vector(f.value);
+      f.scratch->displace(db, inverse);
+      f.scratch->read_into(xb);
+      break;
   }
 }
 
@@ -268,6 +292,9 @@ void Engine::derivatives(const IModel& model, const MatrixX& x, double t, Matrix
 // Euler-angle fields that is one pass over the whole matrix, the angles then wrapped.
 void Engine::rk4_step(const IModel& model, MatrixX& x, double t0, double h)
 {
+  if (!_all_additive) {
+    start_rotations(x);
+  }
   const auto stage = [&](double scale, const MatrixX& k) {
     if (_all_additive) {
       _stage = x + scale * k;
@@ -277,10 +304,9 @@ void Engine::rk4_step(const IModel& model, MatrixX& x, double t0, double h)
         }
       }
     } else {
-      _stage = x;
       for (Eigen::Index i = 0; i < x.cols(); ++i) {
         _increment = scale * k.col(i);
-        displace(_stage.col(i), _increment, false);
+        displace_from_start(i, x.col(i), _increment, _stage.col(i));
       }
     }
   };
@@ -301,8 +327,50 @@ void Engine::rk4_step(const IModel& model, MatrixX& x, double t0, double h)
     }
   } else {
     for (Eigen::Index i = 0; i < x.cols(); ++i) {
-      displace(x.col(i), _k1.col(i), false);
+      displace_from_start(i, x.col(i), _k1.col(i), x.col(i));
     }
+  }
+}
+
+// The quaternions of the rotation fields of every column of x, the start of a Runge-Kutta step:
+// each stage and the step's end compose onto them.
+void Engine::start_rotations(const MatrixX& x)
+{
+  const std::size_t per_column = _rotation_fields.size();
+  for (Eigen::Index i = 0; i < x.cols(); ++i) {
+    for (std::size_t f = 0; f < per_column; ++f) {
+      RotationStart& start = _rotation_starts[static_cast<std::size_t>(i) * per_column + f];
+      const Eigen::Vector3d r = x.col(i).segment<3>(_fields[_rotation_fields[f]].offset);
+      start.q = to_quaternion(from_rotation_vector(r));
+      start.has_result = false;
+    }
+  }
+}
+
+// out = start (+) d for column `column` of the step begun by start_rotations(), field by field.
+// A rotation composes onto the step's quaternion; a displacement equal, bit for bit, to the last
+// one of this column gives the last result again (the stages of a constant turn rate repeat).
+// `out` may be `start` itself.
+void Engine::displace_from_start(Eigen::Index column, const Eigen::Ref<const VectorX>& start,
+                                 const Eigen::Ref<const VectorX>& d, Eigen::Ref<VectorX> out)
+{
+  std::size_t rotation = static_cast<std::size_t>(column) * _rotation_fields.size();
+  for (FieldSlot& f : _fields) {
+    auto ob = out.segment(f.offset, f.size);
+    const auto db = d.segment(f.offset, f.size);
+    if (f.kind != FieldKind::AngleAxis) {
+      ob = start.segment(f.offset, f.size);
+      displace_field(f, ob, db, false);
+      continue;
+    }
+    RotationStart& memo = _rotation_starts[rotation++];
+    if (!(memo.has_result && std::memcmp(memo.d.data(), db.data(), sizeof(double) * 3) == 0)) {
+      memo.d = db;
+      const AngleAxis result = composed(memo.q, db, false);
+      memo.result = result.angle() * result.axis();
+      memo.has_result = true;
+    }
+    ob = memo.result;
   }
 }
 

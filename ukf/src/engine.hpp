@@ -95,6 +95,11 @@ private:
   };
 
   void displace(Eigen::Ref<VectorX> x, const Eigen::Ref<const VectorX>& d, bool inverse);
+  void displace_field(FieldSlot& f, Eigen::Ref<VectorX> xb, const Eigen::Ref<const VectorX>& db,
+                      bool inverse);
+  void start_rotations(const MatrixX& x);
+  void displace_from_start(Eigen::Index column, const Eigen::Ref<const VectorX>& start,
+                           const Eigen::Ref<const VectorX>& d, Eigen::Ref<VectorX> out);
   void state_mean(const MatrixX& sigmas, VectorX& mean);
   void state_difference(Eigen::Ref<VectorX> a, const VectorX& b);
   void derivatives(const IModel& model, const MatrixX& x, double t, MatrixX& k);
@@ -124,8 +129,24 @@ private:
   // Scratch space, sized once and reused.
   MatrixX _scaled, _root, _deviations, _weighted, _z_deviations, _z_weighted, _noise, _kt, _ks,
     _kskt;
-  MatrixX _k1, _k2, _k3, _k4, _stage;  // Runge-Kutta stages of all sigma points
+  MatrixX _k1, _k2, _k3, _k4, _stage;    // Runge-Kutta stages of all sigma points
   std::vector<kernel::EulerTrig> _trig;  // the last angles' sines and cosines, per sigma point
+  // A Runge-Kutta step's rotations: per sigma point and rotation field, the quaternion of the
+  // step's start and the last displacement composed onto it with its result.
+  struct RotationStart
+  {
+    Quat q;
+    Eigen::Vector3d d, result;
+    bool has_result = false;
+  };
+  std::vector<std::size_t> _rotation_fields;  // positions in _fields of the rotation fields
+  std::vector<RotationStart> _rotation_starts;
+  struct LastComposition
+  {
+    Eigen::Vector3d r, d, result;
+    bool inverse = false, valid = false;
+  };
+  LastComposition _last_composition;  // the last rotation composed by displace()
   VectorX _z, _increment, _correction, _column;
   Eigen::LLT<MatrixX> _llt;
   Eigen::LDLT<MatrixX> _ldlt;

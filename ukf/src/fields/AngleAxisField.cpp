@@ -58,11 +58,16 @@ Quat hamilton(const Quat& a, const Quat& b)
 
 AngleAxis composed(const AngleAxis& r, const Eigen::Ref<const Eigen::VectorXd>& d, bool inverse)
 {
+  return composed(to_quaternion(r), d, inverse);
+}
+
+AngleAxis composed(const Quat& q, const Eigen::Ref<const Eigen::VectorXd>& d, bool inverse)
+{
   Quat dq = to_quaternion(from_rotation_vector(d));
   if (inverse) {
     dq.tail<3>() = -dq.tail<3>();
   }
-  return from_quaternion(hamilton(to_quaternion(r), dq));
+  return from_quaternion(hamilton(q, dq));
 }
 
 void add_weighted_outer(Eigen::Matrix4d& a, const AngleAxis& r, double w)

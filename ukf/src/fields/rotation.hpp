@@ -21,6 +21,9 @@ Quat hamilton(const Quat& a, const Quat& b);
 /// `r` composed on the right with the rotation vector `d` (3 entries; its inverse when
 /// `inverse`): the displacement of an ANGLE_AXIS field.
 AngleAxis composed(const AngleAxis& r, const Eigen::Ref<const Eigen::VectorXd>& d, bool inverse);
+/// The same from the unit quaternion `q` of `r`, for a caller that composes several displacements
+/// onto one rotation.
+AngleAxis composed(const Quat& q, const Eigen::Ref<const Eigen::VectorXd>& d, bool inverse);
 /// a += w q q^T, q the unit quaternion of `r`: one term of the rotations' mean.
 void add_weighted_outer(Eigen::Matrix4d& a, const AngleAxis& r, double w);
 /// The mean rotation of the terms summed into `a`: the eigenvector of its largest eigenvalue,
