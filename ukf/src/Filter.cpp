@@ -158,6 +158,9 @@ void Filter::validate()
                                std::to_string(found->get_size()));
     }
   }
+  if (auto* built_in = dynamic_cast<detail::ModelBase*>(_model.get())) {
+    built_in->fit_to_state(_state);
+  }
   const MatrixX noise = _model->process_noise_covariance(0.0);
   if (noise.rows() != n || noise.cols() != n) {
     throw std::runtime_error(model + " has a process noise of " + std::to_string(noise.rows()) +

@@ -383,12 +383,17 @@ void Engine::resolve_sensors(const State& state, const Measurement& z)
     if (!s.is_populated()) {
       continue;
     }
-    SensorSlot slot{SensorKind::Custom, &s, offset, s.get_size(), {}, nullptr};
+    SensorSlot slot{SensorKind::Custom, &s, offset, s.get_size(), {}, {-1, -1, -1}, nullptr};
     // The blocks a built-in sensor's prediction reads, checked as its own prediction checks them.
     const auto block = [&](const std::string& field, Eigen::Index needed, bool exact) {
       const IField& f = checked_state_field(state, s.get_name(), field, needed, exact);
       return FieldBlock{static_cast<Eigen::Index>(f.get_index()),
                         static_cast<Eigen::Index>(f.get_size())};
+    };
+    const auto correct_with = [&](const std::string& field, Eigen::Index size, int i) {
+      if (!field.empty()) {
+        slot.corrections[i] = block(field, size, true).offset;
+      }
     };
     if (const auto* p = dynamic_cast<const PositionSensor*>(&s)) {
       slot.kind = SensorKind::Position;
@@ -400,10 +405,15 @@ void Engine::resolve_sensors(const State& state, const Measurement& z)
       slot.kind = SensorKind::Encoders;
       slot.fields[0] = block(e->get_state_vel_field(), 1, false);
       slot.fields[1] = block(e->get_state_ang_vel_field(), 3, false);
+      correct_with(e->get_state_speed_scale_field(), 1, 0);
+      correct_with(e->get_state_yaw_rate_scale_field(), 1, 1);
+      correct_with(e->get_state_yaw_rate_bias_field(), 1, 2);
     } else if (const auto* m = dynamic_cast<const Imu*>(&s); m != nullptr && slot.size >= 6) {
       slot.kind = SensorKind::Imu;
       slot.fields[0] = block(m->get_state_acc_field(), 3, true);
       slot.fields[1] = block(m->get_state_ang_vel_field(), 3, true);
+      correct_with(m->get_state_accel_bias_field(), 3, 0);
+      correct_with(m->get_state_gyro_bias_field(), 3, 1);
     } else if (const auto* v = dynamic_cast<const VO*>(&s); v != nullptr && slot.size >= 6) {
       slot.kind = SensorKind::VO;
       slot.fields[0] = block(v->get_state_pos_field(), 3, true);
@@ -421,15 +431,21 @@ void Engine::predict(const SensorSlot& s, const Eigen::Ref<const VectorX>& x,
 {
   auto out = z_column.segment(s.offset, s.size);
   const auto field = [&](int i) { return x.segment(s.fields[i].offset, s.fields[i].size); };
+  const auto correction = [&](int i) {
+    return s.corrections[i] < 0 ? nullptr : x.data() + s.corrections[i];
+  };
   switch (s.kind) {
     case SensorKind::Position:
     case SensorKind::Orientation:
       kernel::predict_block(field(0), out);
       return;
     case SensorKind::Encoders:
-      kernel::predict_encoders(field(0), field(1), out);
+      kernel::predict_encoders(field(0), field(1), correction(0), correction(1), correction(2),
+                               out);
       return;
     case SensorKind::Imu:
+      kernel::predict_imu(field(0), field(1), correction(0), correction(1), out);
+      return;
     case SensorKind::VO:
       kernel::predict_pair(field(0), field(1), out);
       return;

@@ -91,6 +91,7 @@ private:
     const ISensor* sensor;
     Eigen::Index offset, size;         // the block in the compact measurement vector
     FieldBlock fields[2];              // the state's blocks the prediction reads
+    Eigen::Index corrections[3];       // the correcting fields' offsets (biases, scales); -1: none
     std::unique_ptr<ISensor> scratch;  // a copy of a user-defined sensor
   };
 

@@ -122,14 +122,17 @@ const Keys kStateKeys = {"fields"};
 const Keys kMeasurementKeys = {"sensors"};
 const Keys kFilterKeys = {"alpha", "beta", "kappa"};
 const Keys kFieldKeys = {"type", "name", "size", "initial_values"};
-const Keys kModelKeys = {"type", "name", "integrator_step", "process_noise"};
+const Keys kModelKeys = {"type", "name", "integrator_step", "process_noise", "random_walk"};
 const Keys kSensorKeys = {"type", "name", "size", "noise"};
 const std::unordered_map<std::string, Keys> kSensorFieldKeys = {
   {"POSITION_SENSOR", {"state_pos_field"}},
   {"ORIENTATION_SENSOR", {"state_orientation_field"}},
-  {"ENCODERS", {"state_vel_field", "state_ang_vel_field"}},
+  {"ENCODERS",
+   {"state_vel_field", "state_ang_vel_field", "state_speed_scale_field",
+    "state_yaw_rate_scale_field", "state_yaw_rate_bias_field"}},
   {"VO", {"state_pos_field", "state_orient_field"}},
-  {"IMU", {"state_acc_field", "state_ang_vel_field"}},
+  {"IMU",
+   {"state_acc_field", "state_ang_vel_field", "state_accel_bias_field", "state_gyro_bias_field"}},
 };
 
 std::string lower(std::string s)

@@ -185,11 +185,21 @@ inline void predict_block(const ConstBlock& field, Block out)
 }
 
 /// Wheel odometry: the forward speed, entry 0 of the velocity, and the yaw rate, entry 2 of the
-/// angular velocity.
-inline void predict_encoders(const ConstBlock& velocity, const ConstBlock& angular, Block out)
+/// angular velocity, each corrected by the state's estimates where the sensor has them (null
+/// where not): s_v * v and s_w * w + b_w.
+inline void predict_encoders(const ConstBlock& velocity, const ConstBlock& angular,
+                             const double* speed_scale, const double* yaw_rate_scale,
+                             const double* yaw_rate_bias, Block out)
 {
-  out(0) = velocity(0);
-  out(1) = angular(2);
+  out(0) = speed_scale != nullptr ? *speed_scale * velocity(0) : velocity(0);
+  double yaw_rate = angular(2);
+  if (yaw_rate_scale != nullptr) {
+    yaw_rate = *yaw_rate_scale * yaw_rate;
+  }
+  if (yaw_rate_bias != nullptr) {
+    yaw_rate += *yaw_rate_bias;
+  }
+  out(1) = yaw_rate;
 }
 
 /// The IMU (acceleration, then angular velocity) and visual odometry (position, then Euler
@@ -199,6 +209,22 @@ inline void predict_pair(const ConstBlock& first, const ConstBlock& second, Bloc
   for (Eigen::Index i = 0; i < 3; ++i) {
     out(i) = first(i);
     out(3 + i) = second(i);
+  }
+}
+
+/// The IMU with the biases of its accelerometer and gyro where the sensor has them (null where
+/// not): each adds its three entries to the reading.
+inline void predict_imu(const ConstBlock& acceleration, const ConstBlock& angular,
+                        const double* accel_bias, const double* gyro_bias, Block out)
+{
+  predict_pair(acceleration, angular, out);
+  for (Eigen::Index i = 0; i < 3; ++i) {
+    if (accel_bias != nullptr) {
+      out(i) += accel_bias[i];
+    }
+    if (gyro_bias != nullptr) {
+      out(3 + i) += gyro_bias[i];
+    }
   }
 }
 

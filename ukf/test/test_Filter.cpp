@@ -9,7 +9,9 @@
 #include "doubles/constant_rate_model.hpp"
 #include "test_helpers.hpp"
 #include "ukf/Filter.hpp"
+#include "ukf/factories.hpp"
 #include "ukf/models/pointMass3D.hpp"
+#include "ukf/models/zendraFell.hpp"
 
 using namespace ukf;
 using ukf::test::ConstantRateModel;
@@ -510,4 +512,178 @@ TEST(FilterUpdate, AReusedMeasurementGivesTheSameNumbersAsFreshOnes)
   EXPECT_EQ(reused.state().get_vector(), reused.get_state().get_vector());
   EXPECT_EQ(reused.covar(), reused.get_covar());
   EXPECT_EQ(reused.empty_measurement().size(), 0);
+}
+
+namespace
+{
+
+json rows_of(const MatrixX& m)
+{
+  json rows = json::array();
+  for (Eigen::Index r = 0; r < m.rows(); ++r) {
+    rows.push_back(json::array());
+    for (Eigen::Index c = 0; c < m.cols(); ++c) {
+      rows.back().push_back(m(r, c));
+    }
+  }
+  return rows;
+}
+
+// The vehicle with every sensor, and the wheels' and the IMU's errors as states the model holds:
+// the gyro's bias between the model's own fields, the others after them.
+json vehicle_with_biases()
+{
+  json cfg = load_json("vehicle_all_sensors.json");
+  json& fields = cfg["initial_state"]["fields"];
+  fields.insert(fields.begin() + 1, generic("GyroBias", vec({0.001, -0.002, 0.04})));
+  fields.push_back(generic("AccelBias", vec({0.3, -0.2, 0.05})));
+  fields.push_back(generic("SpeedScale", vec({1.03})));
+  fields.push_back(generic("YawRateScale", vec({4.0})));
+  fields.push_back(generic("YawRateBias", vec({0.01})));
+  MatrixX p = MatrixX::Identity(24, 24) * 0.01;
+  p.block(3, 3, 3, 3) *= 0.1;  // the gyro's bias, entries 3 to 5
+  cfg["initial_covariance"] = rows_of(p);
+  cfg["model"]["random_walk"] = {{"GyroBias", {1e-6, 2e-6, 3e-6}},
+                                 {"AccelBias", 1e-4},
+                                 {"SpeedScale", 1e-5},
+                                 {"YawRateScale", 0},
+                                 {"YawRateBias", 1e-6}};
+  for (json& sensor : cfg["measurement"]["sensors"]) {
+    if (sensor["type"] == "ENCODERS") {
+      sensor["state_speed_scale_field"] = "SpeedScale";
+      sensor["state_yaw_rate_scale_field"] = "YawRateScale";
+      sensor["state_yaw_rate_bias_field"] = "YawRateBias";
+    } else if (sensor["type"] == "IMU") {
+      sensor["state_accel_bias_field"] = "AccelBias";
+      sensor["state_gyro_bias_field"] = "GyroBias";
+    }
+  }
+  return cfg;
+}
+
+}  // namespace
+
+// Fields the model does not move are held: their derivative is zero and their noise is their
+// random walk's, wherever they lie in the state; the model's own entries keep its noise.
+TEST(HeldFields, StayConstantWithTheirRandomWalksNoise)
+{
+  const json cfg = vehicle_with_biases();
+  EXPECT_TRUE(config::unknown_keys(cfg).empty());
+  Filter filter(cfg);
+  const VectorX x0 = filter.get_state().get_vector();
+  const MatrixX p0 = filter.get_covar();
+  filter.update(filter.get_empty_measurement(), 10.0);
+  filter.update(filter.get_empty_measurement(), 12.5);  // a pure prediction over 2.5 s
+  const VectorX x = filter.get_state().get_vector();
+  const MatrixX p = filter.get_covar();
+  const double rates[] = {1e-6, 2e-6, 3e-6};
+  for (Eigen::Index i = 0; i < 3; ++i) {
+    EXPECT_NEAR(x(3 + i), x0(3 + i), 1e-15);  // the gyro's bias, after the 3 of the position
+    EXPECT_NEAR(p(3 + i, 3 + i), p0(3 + i, 3 + i) + 2.5 * rates[i], 1e-15);
+  }
+  EXPECT_LT((x.tail(6) - x0.tail(6)).cwiseAbs().maxCoeff(), 1e-14);
+  EXPECT_NEAR(p(18, 18), p0(18, 18) + 2.5e-4, 1e-15);
+  EXPECT_NEAR(p(22, 22), p0(22, 22), 1e-15);  // a rate of 0 holds the scale
+  // The model's own noise lies on its own entries, in the state's order; nothing joins the two.
+  auto model = create_model_from_json(cfg["model"]);
+  const MatrixX own = model->process_noise_covariance(2.0);
+  EXPECT_EQ(own.rows(), 15);
+  dynamic_cast<detail::ModelBase&>(*model).fit_to_state(filter.get_state());
+  const MatrixX q = model->process_noise_covariance(2.0);
+  ASSERT_EQ(q.rows(), 24);
+  EXPECT_EQ(q.block(0, 0, 3, 3), own.block(0, 0, 3, 3));
+  EXPECT_EQ(q.block(6, 6, 12, 12), own.block(3, 3, 12, 12));
+  EXPECT_EQ(q.block(0, 6, 3, 12), own.block(0, 3, 3, 12));
+  EXPECT_EQ(q.diagonal().segment(3, 3), vec({2e-6, 4e-6, 6e-6}));
+  EXPECT_EQ(q.diagonal().tail(6), vec({2e-4, 2e-4, 2e-4, 2e-5, 0, 2e-6}));
+  EXPECT_DOUBLE_EQ(q.block(3, 0, 3, 24).cwiseAbs().sum(), q.diagonal().segment(3, 3).sum());
+  EXPECT_DOUBLE_EQ(q.block(18, 0, 6, 24).cwiseAbs().sum(), q.diagonal().tail(6).sum());
+  const VectorX f = model->f(filter.get_state(), 0.0);
+  EXPECT_EQ(f.segment(3, 3), VectorX::Zero(3));
+  EXPECT_EQ(f.tail(6), VectorX::Zero(6));
+}
+
+// The filter's fast path predicts corrected sensors as their classes do, for every sigma point.
+TEST(HeldFields, CorrectedSensorsPredictAsTheirClassesDo)
+{
+  Filter filter(vehicle_with_biases());
+  Measurement z = filter.get_empty_measurement();
+  for (int k = 1; k <= 30; ++k) {
+    const double t = 0.02 * k;
+    z = filter.empty_measurement();
+    z.sensor_populate("encoders", vec({1.03 * t, 4.0 * 0.2 + 0.01}));
+    z.sensor_populate("imu", vec({1.3, -0.2, 0.05, 0.001, -0.002, 0.24}));
+    filter.update(z, t);
+  }
+  const Step step = filter.get_last_step();
+  ASSERT_EQ(step.measurement_sigmas.size(), 49u);
+  for (std::size_t i = 0; i < step.propagated_sigmas.size(); ++i) {
+    for (const char* name : {"encoders", "imu"}) {
+      Measurement own = filter.get_empty_measurement();
+      ISensor& sensor = own.get_sensor(name);
+      sensor.state_to_measurement(step.propagated_sigmas[i]);
+      EXPECT_EQ(sensor.get_vector(), step.measurement_sigmas[i][name]) << name << ", point " << i;
+    }
+  }
+  // The wheels' readings tell the scale and bias apart only together with the IMU: the filter
+  // stays finite and its covariance sound.
+  EXPECT_TRUE(filter.get_state().get_vector().allFinite());
+  EXPECT_TRUE(symmetric_psd(filter.get_covar()));
+}
+
+// A held field must be named in "random_walk", and what is named there must be a field the model
+// holds, with a rate per entry or one for all.
+TEST(HeldFields, RandomWalkErrorsNameTheModelAndTheField)
+{
+  struct Case
+  {
+    json random_walk;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+    {json::array({1}), "Invalid config: \"random_walk\" of model \"vehicle\" must be an object "
+                       "from field names to rates (got array)"},
+    {{{"GyroBias", -1}}, "Invalid config: \"GyroBias\" of \"random_walk\" of model \"vehicle\" "
+                         "has the rate -1, it must be a finite number, zero or more"},
+    {{{"GyroBias", json::array()}}, "Invalid config: \"GyroBias\" of \"random_walk\" of model "
+                                    "\"vehicle\" has no rate"},
+    {{{"GyroBias", {1, 2}}}, "Invalid config: model \"vehicle\": \"random_walk\" names "
+                             "\"GyroBias\" with 2 rates for its 3 entries; give one rate, or one "
+                             "per entry"},
+    {{{"GyroBias", 1}, {"Velocity3D", 1}},
+     "Invalid config: model \"vehicle\": \"random_walk\" names \"Velocity3D\", a field the "
+     "model moves; its noise is in \"process_noise\""},
+    {{{"GyroBias", 1}, {"Gyrobias", 1}}, "Invalid config: model \"vehicle\": \"random_walk\" "
+                                         "names \"Gyrobias\", which is not a field of the state"},
+    {{{"Other", 1}}, "Invalid config: model \"vehicle\": \"random_walk\" names \"Other\", which "
+                     "is not a field of the state"},
+  };
+  json cfg = load_json("vehicle_all_sensors.json");
+  cfg["initial_state"]["fields"].push_back(generic("GyroBias", vec({0, 0, 0})));
+  cfg["initial_covariance"] = rows_of(MatrixX::Identity(18, 18));
+  // Without "random_walk" a field the model does not move is an error, as it always was.
+  EXPECT_THROW_HAS(Filter{cfg}, std::runtime_error, "has a process noise of 15 x 15 for a state "
+                                                    "of size 18");
+  for (const Case& c : cases) {
+    cfg["model"]["random_walk"] = c.random_walk;
+    SCOPED_TRACE(c.random_walk.dump());
+    EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error, c.message);
+  }
+  cfg["model"]["random_walk"] = {{"GyroBias", "fast"}};
+  EXPECT_THROW_HAS(Filter{cfg}, json::type_error, "\"GyroBias\" of \"random_walk\" of model",
+                   "type must be number, but is string");
+  // Two fields unknown to the model, one of them held: the other is named.
+  cfg["initial_state"]["fields"].back()["size"] = 2;
+  cfg["initial_state"]["fields"].back()["initial_values"] = {0, 0};
+  cfg["initial_state"]["fields"].push_back(generic("Scale", vec({1})));
+  cfg["model"]["random_walk"] = {{"GyroBias", 1}};
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
+                   "Invalid config: model \"vehicle\" does not move the state field \"Scale\"; "
+                   "name it in \"random_walk\" to hold it");
+  // From parts: hold() checks what it is given.
+  ZendraFell model(0.01, "v");
+  EXPECT_THROW_HAS(model.hold("B", vec({-1})), std::invalid_argument, "\"B\"", "-1");
+  model.hold("B", vec({1}));
+  EXPECT_THROW_HAS(model.hold("B", vec({1})), std::invalid_argument, "held twice");
+  EXPECT_EQ(model.held_fields().size(), 1u);
 }

@@ -172,6 +172,74 @@ TEST(Imu, ComparesTheFieldsAsHeld)
   EXPECT_EQ(imu.get_vector()(3), 4.1);
 }
 
+// The wheels' scale factors and bias, and the IMU's biases, are state fields the sensors name
+// optionally: each changes its part of the prediction, and only that.
+TEST(Sensor, CorrectingFieldsScaleAndBiasThePrediction)
+{
+  const State st = state_of({generic("V", vec({1.5, 0.2, 0.0})), generic("W", vec({0.1, 0.2, 0.7})),
+                             generic("Sv", vec({1.03})), generic("Sw", vec({5.0})),
+                             generic("Bw", vec({-0.02})), generic("Ba", vec({0.3, -0.2, 0.1})),
+                             generic("Bg", vec({0.0, 0.01, 0.04}))});
+  json enc = sensor_cfg("ENCODERS", 2);
+  enc["state_vel_field"] = "V";
+  enc["state_ang_vel_field"] = "W";
+  enc["state_speed_scale_field"] = "Sv";
+  enc["state_yaw_rate_scale_field"] = "Sw";
+  enc["state_yaw_rate_bias_field"] = "Bw";
+  const auto e = create_sensor_from_json(0, enc);
+  e->state_to_measurement(st);
+  EXPECT_EQ(e->get_vector(), vec({1.03 * 1.5, 5.0 * 0.7 - 0.02}));
+  json known = enc;
+  for (const char* other : {"state_acc_field", "state_orient_field", "state_orientation_field",
+                            "state_pos_field"}) {
+    known.erase(other);
+  }
+  json measurement = {{"sensors", json::array({known})}};
+  EXPECT_EQ(config::unknown_keys(json{{"measurement", measurement}}), std::vector<std::string>());
+  // Each alone, from parts.
+  Encoders parts(0, 2, "s", VectorX::Zero(2), MatrixX::Identity(2, 2), "V", "W", false);
+  parts.set_corrections("", "", "Bw");
+  parts.state_to_measurement(st);
+  EXPECT_EQ(parts.get_vector(), vec({1.5, 0.7 - 0.02}));
+  parts.set_corrections("", "Sw", "");
+  parts.state_to_measurement(st);
+  EXPECT_EQ(parts.get_vector(), vec({1.5, 5.0 * 0.7}));
+
+  json imu = sensor_cfg("IMU", 6);
+  imu["state_acc_field"] = "V";
+  imu["state_ang_vel_field"] = "W";
+  imu["state_gyro_bias_field"] = "Bg";
+  const auto m = create_sensor_from_json(0, imu);
+  m->state_to_measurement(st);
+  EXPECT_EQ(m->get_vector(), vec({1.5, 0.2, 0.0, 0.1, 0.2 + 0.01, 0.7 + 0.04}));
+  imu["state_accel_bias_field"] = "Ba";
+  create_sensor_from_json(0, imu)->state_to_measurement(st);
+  Imu both(0, 6, "s", VectorX::Zero(6), MatrixX::Identity(6, 6), "V", "W", false);
+  both.set_biases("Ba", "");
+  both.state_to_measurement(st);
+  EXPECT_EQ(both.get_vector(), vec({1.5 + 0.3, 0.2 - 0.2, 0.0 + 0.1, 0.1, 0.2, 0.7}));
+
+  // What cannot be used is named: the sensor, the key or the field, and the sizes.
+  json bad = enc;
+  bad["state_yaw_rate_scale_field"] = "";
+  EXPECT_THROW_MSG(create_sensor_from_json(0, bad), std::runtime_error,
+                   "Invalid config: \"state_yaw_rate_scale_field\" of sensor \"s\" is empty; "
+                   "leave the key out for no correction");
+  bad["state_yaw_rate_scale_field"] = 5;
+  EXPECT_THROW_HAS(create_sensor_from_json(0, bad), json::type_error,
+                   "\"state_yaw_rate_scale_field\" of sensor \"s\"", "must be string");
+  bad["state_yaw_rate_scale_field"] = "Bg";
+  EXPECT_THROW_MSG(create_sensor_from_json(0, bad)->state_to_measurement(st),
+                   std::invalid_argument,
+                   "sensor \"s\" needs exactly 1 entries of state field \"Bg\", which has 3");
+  bad["state_yaw_rate_scale_field"] = "Missing";
+  EXPECT_THROW_MSG(create_sensor_from_json(0, bad)->state_to_measurement(st), std::runtime_error,
+                   "Field not found: Missing");
+  imu["state_gyro_bias_field"] = "Sv";
+  EXPECT_THROW_HAS(create_sensor_from_json(0, imu)->state_to_measurement(st),
+                   std::invalid_argument, "\"s\"", "exactly 3", "\"Sv\"");
+}
+
 TEST(Sensor, LinearMeanUsesWeightsAsGiven)
 {
   for (const char* type : {"ENCODERS", "POSITION_SENSOR"}) {

@@ -1,6 +1,7 @@
 #include "ukf/models/iModel.hpp"
 
 #include <algorithm>
+#include <string>
 #include <cmath>
 #include <stdexcept>
 #include <utility>
@@ -107,6 +108,55 @@ void check_integrator_step(double step, const std::string& model)
   }
 }
 
+namespace
+{
+
+// Why a random-walk rate cannot be used, or empty when it can.
+std::string bad_rates(const VectorX& rates)
+{
+  if (rates.size() == 0) {
+    return "has no rate";
+  }
+  for (Eigen::Index i = 0; i < rates.size(); ++i) {
+    if (!(std::isfinite(rates[i]) && rates[i] >= 0.0)) {
+      return "has the rate " + config::format_number(rates[i]) +
+             ", it must be a finite number, zero or more";
+    }
+  }
+  return {};
+}
+
+std::vector<HeldField> read_random_walk(const json& config, const std::string& where)
+{
+  std::vector<HeldField> held;
+  const auto it = config.find("random_walk");
+  if (it == config.end()) {
+    return held;
+  }
+  const std::string what = "\"random_walk\" of " + where;
+  if (!it->is_object()) {
+    throw std::runtime_error("Invalid config: " + what +
+                             " must be an object from field names to rates (got " +
+                             std::string(it->type_name()) + ")");
+  }
+  for (auto entry = it->begin(); entry != it->end(); ++entry) {
+    const std::string key = "\"" + entry.key() + "\" of " + what;
+    HeldField f{entry.key(), entry->is_array() ? config::to_vector(*entry, key)
+                                                : VectorX::Constant(1, 0.0)};
+    if (!entry->is_array()) {
+      f.rates[0] = config::read_number(*it, entry.key(), what);
+    }
+    const std::string problem = bad_rates(f.rates);
+    if (!problem.empty()) {
+      throw std::runtime_error("Invalid config: " + key + " " + problem);
+    }
+    held.push_back(std::move(f));
+  }
+  return held;
+}
+
+}  // namespace
+
 ModelConfig read_model_config(const json& config, std::size_t n)
 {
   ModelConfig c;
@@ -118,6 +168,7 @@ ModelConfig read_model_config(const json& config, std::size_t n)
                              config::format_number(c.integrator_step) +
                              ", it must be a positive finite number of seconds");
   }
+  c.held = read_random_walk(config, where);
   const auto it = config.find("process_noise");
   if (it == config.end()) {
     return c;
@@ -260,11 +311,104 @@ ModelBase::ModelBase(ModelConfig c, std::size_t state_size, double default_scale
   : ModelBase(c.integrator_step, std::move(c.name), std::move(c.process_noise), state_size,
               default_scale)
 {
+  _held = std::move(c.held);
 }
 
 MatrixX ModelBase::process_noise_covariance(double dt) const
 {
+  if (_fitted_unit_noise.size() > 0) {
+    return dt * _fitted_unit_noise;
+  }
   return scaled_noise(_process_noise, dt, _default_scale, _state_size);
+}
+
+void ModelBase::hold(std::string field, VectorX rates)
+{
+  const std::string where = "model \"" + _name + "\": the held field \"" + field + "\" ";
+  if (field.empty()) {
+    throw std::invalid_argument("model \"" + _name + "\": a held field needs a name");
+  }
+  const std::string problem = bad_rates(rates);
+  if (!problem.empty()) {
+    throw std::invalid_argument(where + problem);
+  }
+  for (const HeldField& h : _held) {
+    if (h.name == field) {
+      throw std::invalid_argument(where + "is held twice");
+    }
+  }
+  _held.push_back({std::move(field), std::move(rates)});
+}
+
+void ModelBase::fit_to_state(const State& state)
+{
+  _fitted_unit_noise.resize(0, 0);
+  if (_held.empty()) {
+    return;  // the state must then be the model's own: the filter checks the noise's size
+  }
+  const std::string model = "Invalid config: model \"" + _name + "\"";
+  const std::vector<FieldRequirement> own = required_fields();
+  const auto is_own = [&](const std::string& name) {
+    return std::any_of(own.begin(), own.end(),
+                       [&](const FieldRequirement& r) { return r.name == name; });
+  };
+  const auto n = static_cast<Eigen::Index>(state.size());
+  VectorX held_rates = VectorX::Constant(n, -1.0);  // -1 on the model's own entries
+  for (const HeldField& h : _held) {
+    const std::string what = model + ": \"random_walk\" names \"" + h.name + "\"";
+    if (is_own(h.name)) {
+      throw std::runtime_error(what + ", a field the model moves; its noise is in "
+                               "\"process_noise\"");
+    }
+    const IField* found = nullptr;
+    for (std::size_t i = 0; i < state.number_of_fields() && found == nullptr; ++i) {
+      if (state.field(i).has_name(h.name)) {
+        found = &state.field(i);
+      }
+    }
+    if (found == nullptr) {
+      throw std::runtime_error(what + ", which is not a field of the state");
+    }
+    const auto size = static_cast<Eigen::Index>(found->get_size());
+    if (h.rates.size() != 1 && h.rates.size() != size) {
+      throw std::runtime_error(what + " with " + std::to_string(h.rates.size()) +
+                               " rates for its " + std::to_string(size) +
+                               " entries; give one rate, or one per entry");
+    }
+    const auto offset = static_cast<Eigen::Index>(found->get_index());
+    for (Eigen::Index j = 0; j < size; ++j) {
+      held_rates[offset + j] = h.rates[h.rates.size() == 1 ? 0 : j];
+    }
+  }
+  // The model's own entries, in the state's order, take its noise; every other field is held.
+  std::vector<Eigen::Index> entries;
+  for (std::size_t i = 0; i < state.number_of_fields(); ++i) {
+    const IField& f = state.field(i);
+    const auto offset = static_cast<Eigen::Index>(f.get_index());
+    if (!is_own(f.get_name())) {
+      if (held_rates[offset] < 0.0) {
+        throw std::runtime_error(model + " does not move the state field \"" + f.get_name() +
+                                 "\"; name it in \"random_walk\" to hold it");
+      }
+      continue;
+    }
+    for (std::size_t j = 0; j < f.get_size(); ++j) {
+      entries.push_back(offset + static_cast<Eigen::Index>(j));
+    }
+  }
+  if (entries.size() != _state_size) {
+    throw std::runtime_error(model + " moves " + std::to_string(entries.size()) +
+                             " entries of the state, it has a process noise for " +
+                             std::to_string(_state_size));
+  }
+  const MatrixX own_noise = scaled_noise(_process_noise, 1.0, _default_scale, _state_size);
+  _fitted_unit_noise = held_rates.cwiseMax(0.0).asDiagonal();
+  for (std::size_t r = 0; r < entries.size(); ++r) {
+    for (std::size_t c = 0; c < entries.size(); ++c) {
+      _fitted_unit_noise(entries[r], entries[c]) =
+        own_noise(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c));
+    }
+  }
 }
 
 }  // namespace detail

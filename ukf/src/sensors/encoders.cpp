@@ -20,8 +20,16 @@ Encoders::Encoders(int index, int size, std::string name, const VectorX& initial
 
 Encoders::Encoders(int index, const json& config_data)
   : SensorBase(static_cast<int>(index), config_data, {"state_vel_field", "state_ang_vel_field"},
-               kNoAngles)
+               kNoAngles,
+               {"state_speed_scale_field", "state_yaw_rate_scale_field",
+                "state_yaw_rate_bias_field"})
 {
+}
+
+void Encoders::set_corrections(const std::string& speed_scale, const std::string& yaw_rate_scale,
+                               const std::string& yaw_rate_bias)
+{
+  _corrections = {speed_scale, yaw_rate_scale, yaw_rate_bias};
 }
 
 std::unique_ptr<ISensor> Encoders::clone() const { return std::make_unique<Encoders>(*this); }
@@ -36,8 +44,18 @@ void Encoders::state_to_measurement(const State& state)
   detail::read_state_field(state, _name, _fields[0], 1, false, vel);
   VectorX ang;
   detail::read_state_field(state, _name, _fields[1], 3, false, ang);
+  double corrections[3] = {};
+  const double* correction[3] = {};
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (!_corrections[i].empty()) {
+      const VectorX value = detail::checked_state_field(state, _name, _corrections[i], 1, true)
+                              .get_vector();
+      corrections[i] = value[0];
+      correction[i] = &corrections[i];
+    }
+  }
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 2);
-  detail::kernel::predict_encoders(vel, ang, _data);
+  detail::kernel::predict_encoders(vel, ang, correction[0], correction[1], correction[2], _data);
   _is_populated = true;
 }
 

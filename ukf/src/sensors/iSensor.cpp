@@ -162,18 +162,30 @@ SensorBase::SensorBase(int index, int size, std::string name, const VectorX& ini
 }
 
 SensorBase::SensorBase(int index, const json& config_data, std::array<const char*, 2> keys,
-                       int first_angle)
-  : SensorBase(index, config_data, keys, first_angle, read_sensor_config(index, config_data))
+                       int first_angle, std::array<const char*, 3> optional_keys)
+  : SensorBase(index, config_data, keys, first_angle, optional_keys,
+               read_sensor_config(index, config_data))
 {
 }
 
 SensorBase::SensorBase(int index, const json& config_data, std::array<const char*, 2> keys,
-                       int first_angle, const SensorConfig& c)
+                       int first_angle, std::array<const char*, 3> optional_keys,
+                       const SensorConfig& c)
   : SensorBase(index, c.size, c.name, VectorX::Zero(c.size), c.noise, {}, false, first_angle)
 {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     if (keys[i] != nullptr) {
       _fields[i] = read_field_key(config_data, keys[i], c.where);
+    }
+  }
+  for (std::size_t i = 0; i < optional_keys.size(); ++i) {
+    if (optional_keys[i] == nullptr || !config_data.contains(optional_keys[i])) {
+      continue;
+    }
+    _corrections[i] = read_field_key(config_data, optional_keys[i], c.where);
+    if (_corrections[i].empty()) {
+      throw std::runtime_error("Invalid config: \"" + std::string(optional_keys[i]) + "\" of " +
+                               c.where + " is empty; leave the key out for no correction");
     }
   }
 }

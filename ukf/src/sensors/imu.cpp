@@ -20,8 +20,13 @@ Imu::Imu(int index, int size, std::string name, const VectorX& initial_values,
 
 Imu::Imu(int index, const json& config_data)
   : SensorBase(static_cast<int>(index), config_data, {"state_acc_field", "state_ang_vel_field"},
-               kNoAngles)
+               kNoAngles, {"state_accel_bias_field", "state_gyro_bias_field", nullptr})
 {
+}
+
+void Imu::set_biases(const std::string& accel_bias, const std::string& gyro_bias)
+{
+  _corrections = {accel_bias, gyro_bias, std::string()};
 }
 
 std::unique_ptr<ISensor> Imu::clone() const { return std::make_unique<Imu>(*this); }
@@ -34,8 +39,15 @@ void Imu::state_to_measurement(const State& state)
   detail::read_state_field(state, _name, _fields[0], 3, true, acc);
   VectorX ang;
   detail::read_state_field(state, _name, _fields[1], 3, true, ang);
+  VectorX biases[2];
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (!_corrections[i].empty()) {
+      detail::read_state_field(state, _name, _corrections[i], 3, true, biases[i]);
+    }
+  }
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 6);
-  detail::kernel::predict_pair(acc, ang, _data);
+  detail::kernel::predict_imu(acc, ang, biases[0].size() > 0 ? biases[0].data() : nullptr,
+                              biases[1].size() > 0 ? biases[1].data() : nullptr, _data);
   _is_populated = true;
 }
 

@@ -82,14 +82,26 @@ private:
 namespace detail
 {
 
-/// The keys shared by every model object: "name", "integrator_step" (a positive finite number)
-/// and the optional "process_noise" (a vector of `n` entries, the diagonal, or an n x n matrix;
-/// finite, symmetric, no negative eigenvalue). Without "process_noise", `process_noise` is empty.
+/// A state field a built-in model does not move: it holds it constant, its value changing only by
+/// a random walk of spectral density `rates` per second (one rate for every entry, or one per
+/// entry), so that its process noise over dt is diag(rates) * dt.
+struct HeldField
+{
+  std::string name;
+  VectorX rates;
+};
+
+/// The keys shared by every model object: "name", "integrator_step" (a positive finite number),
+/// the optional "process_noise" (a vector of `n` entries, the diagonal, or an n x n matrix;
+/// finite, symmetric, no negative eigenvalue) and the optional "random_walk" (an object from the
+/// name of each state field the model holds to its rate: a number, or an array of one number per
+/// entry; finite, not negative). Without "process_noise", `process_noise` is empty.
 struct ModelConfig
 {
   std::string name;
   double integrator_step;
   MatrixX process_noise;
+  std::vector<HeldField> held;
 };
 ModelConfig read_model_config(const json& config, std::size_t n);
 /// Throws std::invalid_argument unless `step` is a positive finite number.
@@ -115,12 +127,32 @@ Eigen::Matrix3d body_to_world(const Eigen::Vector3d& e);
 /// What the built-in models hold and do alike: the integration step, the name and the process
 /// noise, dt * Qc with a configured Qc and `default_scale` * dt * I without. A built-in model's own
 /// class adds its derivative and the fields it reads.
+///
+/// A built-in model also carries state fields it does not move (biases, scale factors): each is
+/// named in "random_walk", its derivative is zero and its process noise is its random walk's. Once
+/// fitted to a state holding such fields, the process noise covers the whole state: Qc (or the
+/// default) on the entries of the model's own fields in the state's order, the random walks on
+/// the diagonal of the held ones, nothing between them.
 class ModelBase : public IModel
 {
 public:
   MatrixX process_noise_covariance(double dt) const override;
   double get_integrator_step() const override { return _integrator_step; }
   std::string get_name() const override { return _name; }
+
+  /// The fields the model holds, as configured.
+  const std::vector<HeldField>& held_fields() const { return _held; }
+  /// Holds the state field `field` with random-walk rates `rates` (one for every entry, or one
+  /// per entry), as a "random_walk" entry does; takes effect at the next fit_to_state(). Throws
+  /// std::invalid_argument for an empty name, a rate that is negative or not finite, or a field
+  /// held twice.
+  void hold(std::string field, VectorX rates);
+  /// Fits the process noise to `state`, whose fields are the model's own (required_fields()) and
+  /// the held ones in any order. Throws std::runtime_error "Invalid config: ..." naming the model
+  /// and the field for a held field missing from the state, one the model moves, a rate of another
+  /// length, and for a field neither the model's nor held. A state of exactly the model's own
+  /// fields and no held field changes nothing.
+  void fit_to_state(const State& state);
 
 protected:
   /// Throws std::invalid_argument unless `integrator_step` is a positive finite number and
@@ -138,6 +170,8 @@ private:
   MatrixX _process_noise;
   std::size_t _state_size;
   double _default_scale;
+  std::vector<HeldField> _held;
+  MatrixX _fitted_unit_noise;  // the whole state's noise for 1 s once fitted; empty otherwise
 };
 
 }  // namespace detail

@@ -12,6 +12,9 @@ namespace ukf
 
 /// Wheel odometry ("ENCODERS"): forward speed (component 0 of the velocity field) and turn rate
 /// (component 2, the yaw rate, of the angular-velocity field); linear mean, no wrap.
+/// Optionally the state holds the wheels' errors, each a 1-entry field: a speed scale s_v
+/// ("state_speed_scale_field"), a yaw-rate scale s_w ("state_yaw_rate_scale_field") and a
+/// yaw-rate bias b_w ("state_yaw_rate_bias_field"); the prediction is then s_v v and s_w w + b_w.
 class Encoders final : public detail::SensorBase
 {
 public:
@@ -31,6 +34,13 @@ public:
   /// The names of the state fields the prediction reads, as configured.
   const std::string& get_state_vel_field() const { return _fields[0]; }
   const std::string& get_state_ang_vel_field() const { return _fields[1]; }
+  /// The correcting state fields, empty when unused.
+  const std::string& get_state_speed_scale_field() const { return _corrections[0]; }
+  const std::string& get_state_yaw_rate_scale_field() const { return _corrections[1]; }
+  const std::string& get_state_yaw_rate_bias_field() const { return _corrections[2]; }
+  /// Sets the correcting state fields of the constructor from parts (empty for none).
+  void set_corrections(const std::string& speed_scale, const std::string& yaw_rate_scale,
+                       const std::string& yaw_rate_bias);
 };
 
 }  // namespace ukf

@@ -140,9 +140,11 @@ protected:
   SensorBase(int index, int size, std::string name, const VectorX& initial_values,
              const MatrixX& sensor_noise, std::array<std::string, 2> fields, bool populated,
              int first_angle);
-  /// From a sensor object: "size", "name", "noise" (size x size) and the field-reference keys
-  /// `keys` (null for none); the reading starts as "size" zeros, unpopulated.
-  SensorBase(int index, const json& config_data, std::array<const char*, 2> keys, int first_angle);
+  /// From a sensor object: "size", "name", "noise" (size x size), the field-reference keys
+  /// `keys` (null for none) and the optional ones `optional_keys` (a correction left empty when its
+  /// key is absent); the reading starts as "size" zeros, unpopulated.
+  SensorBase(int index, const json& config_data, std::array<const char*, 2> keys, int first_angle,
+             std::array<const char*, 3> optional_keys = {});
   SensorBase(const SensorBase&) = default;
   SensorBase& operator=(const SensorBase&) = default;
 
@@ -167,12 +169,14 @@ protected:
   VectorX _data;
   MatrixX _sensor_noise;
   std::array<std::string, 2> _fields;
+  /// The state fields that correct the prediction (biases, scale factors); empty when unused.
+  std::array<std::string, 3> _corrections;
   bool _is_populated;
   int _first_angle;
 
 private:
   SensorBase(int index, const json& config_data, std::array<const char*, 2> keys, int first_angle,
-             const SensorConfig& c);
+             std::array<const char*, 3> optional_keys, const SensorConfig& c);
 };
 
 }  // namespace detail
