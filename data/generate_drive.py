@@ -37,6 +37,23 @@ the file is as above):
   forward speed.
 
 Husky-like mounting: --imu-mount "1.5707963267948966 0 -1.5707963267948966" --imu-lever "0 -0.3 0.52"
+
+Options of the multi-sensor drive for the errors of real sensors (without them every number is as
+above):
+
+- --accel-noise A and --gyro-noise G (m/s^2, rad/s) set the IMU's white noise (real units show
+  0.3-0.6 and 0.01-0.03);
+- --gyro-bias "X Y Z" and --accel-bias "X Y Z" add constant biases to the IMU's readings, and
+  --bias-walk "GYRO ACCEL" lets each wander as a random walk of that many rad/s and m/s^2 per
+  square root of a second; columns gyro_bias_x..z and accel_bias_x..z then give their truth;
+- --speed-scale S (default 1.03) and --yaw-rate-scale S (default 1) scale the wheels' speed and
+  yaw rate, and --yaw-rate-bias B (default 0.02 rad/s) biases the yaw rate while moving: a
+  skid-steered robot reports S w + B for a true yaw rate w;
+- --laps N drives the plan N times in a row (150 s each).
+
+The drive of the real-sensor example: --multi-sensor --laps 2 --accel-noise 0.4 --gyro-noise 0.02
+--gyro-bias "0 0 0.04" --accel-bias "0.3 -0.2 0" --bias-walk "0.0005 0.005" --yaw-rate-scale 0.2
+--yaw-rate-bias 0
 """
 
 import argparse
@@ -99,7 +116,40 @@ def main():
     parser.add_argument("--imu-frame", default=None, help="frame_id of the IMU rows")
     parser.add_argument("--tilt", type=float, default=0.0,
                         help="roll and pitch of the ground up to this many radians")
+    parser.add_argument("--accel-noise", type=float, default=ACCEL_NOISE,
+                        help="the accelerometer's white noise, m/s^2 (default %g)" % ACCEL_NOISE)
+    parser.add_argument("--gyro-noise", type=float, default=GYRO_NOISE,
+                        help="the gyro's white noise, rad/s (default %g)" % GYRO_NOISE)
+    parser.add_argument("--gyro-bias", default=None, metavar="'X Y Z'",
+                        help="the gyro's bias at the start, rad/s")
+    parser.add_argument("--accel-bias", default=None, metavar="'X Y Z'",
+                        help="the accelerometer's bias at the start, m/s^2")
+    parser.add_argument("--bias-walk", default=None, metavar="'GYRO ACCEL'",
+                        help="the biases' random walks, per square root of a second")
+    parser.add_argument("--speed-scale", type=float, default=ENCODER_SCALE,
+                        help="the wheels' speed over the true speed (default %g)" % ENCODER_SCALE)
+    parser.add_argument("--yaw-rate-scale", type=float, default=1.0,
+                        help="the wheels' yaw rate over the true yaw rate (default 1)")
+    parser.add_argument("--yaw-rate-bias", type=float, default=ENCODER_YAW_BIAS,
+                        help="the wheels' yaw-rate bias while moving, rad/s (default %g)"
+                        % ENCODER_YAW_BIAS)
+    parser.add_argument("--laps", type=int, default=1, help="times the plan is driven (default 1)")
     args = parser.parse_args()
+    real = Errors(args.accel_noise, args.gyro_noise,
+                  parse_triple(parser, "--gyro-bias", args.gyro_bias),
+                  parse_triple(parser, "--accel-bias", args.accel_bias),
+                  parse_pair(parser, "--bias-walk", args.bias_walk),
+                  args.speed_scale, args.yaw_rate_scale, args.yaw_rate_bias)
+    for name, value in (("--accel-noise", args.accel_noise), ("--gyro-noise", args.gyro_noise),
+                        ("--speed-scale", args.speed_scale)):
+        if not (math.isfinite(value) and value >= 0.0):
+            parser.error("%s must be a finite number, zero or more, got %g" % (name, value))
+    for name, value in (("--yaw-rate-scale", args.yaw_rate_scale),
+                        ("--yaw-rate-bias", args.yaw_rate_bias)):
+        if not math.isfinite(value):
+            parser.error("%s must be finite, got %g" % (name, value))
+    if args.laps < 1:
+        parser.error("--laps must be 1 or more, got %d" % args.laps)
     if args.multi_sensor:
         mount = Mount(parse_triple(parser, "--imu-mount", args.imu_mount),
                       parse_triple(parser, "--imu-lever", args.imu_lever),
@@ -107,10 +157,12 @@ def main():
         if not 0.0 <= args.tilt < 0.5:
             parser.error("--tilt must be from 0 up to 0.5 rad, got %g" % args.tilt)
         multi_sensor(args.seed, args.noise_scale, args.out or "data/multi_sensor_drive.csv",
-                     mount, args.tilt)
+                     mount, args.tilt, real, args.laps)
         return
     if args.imu_mount or args.imu_lever or args.imu_frame or args.tilt:
         parser.error("--imu-mount, --imu-lever, --imu-frame and --tilt need --multi-sensor")
+    if real.changed() or args.laps != 1:
+        parser.error("the options of real sensors' errors and --laps need --multi-sensor")
     args.out = args.out or "data/sample_drive.csv"
     rng = random.Random(args.seed)
 
@@ -221,6 +273,45 @@ TILT_ANGLE_NOISE = 0.01   # rad, roll and pitch as the IMU reports them
 TILT_YAW_NOISE = 0.05     # rad, a magnetometer's yaw
 
 
+class Errors:
+    """The errors of real sensors: the IMU's noise and wandering biases, the wheels' scales."""
+
+    def __init__(self, accel_noise, gyro_noise, gyro_bias, accel_bias, walk, speed_scale,
+                 yaw_rate_scale, yaw_rate_bias):
+        self.accel_noise, self.gyro_noise = accel_noise, gyro_noise
+        self.gyro_bias = list(gyro_bias) if gyro_bias else [0.0, 0.0, 0.0]
+        self.accel_bias = list(accel_bias) if accel_bias else [0.0, 0.0, 0.0]
+        self.walk = walk or (0.0, 0.0)
+        self.biased = bool(gyro_bias or accel_bias or walk)
+        self.speed_scale, self.yaw_rate_scale = speed_scale, yaw_rate_scale
+        self.yaw_rate_bias = yaw_rate_bias
+
+    def changed(self):
+        return (self.biased or self.accel_noise != ACCEL_NOISE or self.gyro_noise != GYRO_NOISE
+                or self.speed_scale != ENCODER_SCALE or self.yaw_rate_scale != 1.0
+                or self.yaw_rate_bias != ENCODER_YAW_BIAS)
+
+    def wander(self, rng, dt):
+        """Moves the biases on by one step of their random walks."""
+        for bias, density in ((self.gyro_bias, self.walk[0]), (self.accel_bias, self.walk[1])):
+            if density > 0.0:
+                for i in range(3):
+                    bias[i] += rng.gauss(0.0, density * math.sqrt(dt))
+
+
+def parse_pair(parser, option, text):
+    if text is None:
+        return None
+    try:
+        values = [float(v) for v in text.split()]
+    except ValueError:
+        values = []
+    if len(values) != 2 or not all(math.isfinite(v) and v >= 0.0 for v in values):
+        parser.error("%s takes two numbers, zero or more, in one argument: got %r"
+                     % (option, text))
+    return values
+
+
 def tilt_at(amplitude, t):
     """Roll and pitch of the ground at t, and their rates."""
     wr, wp = 2 * math.pi / TILT_ROLL_PERIOD, 2 * math.pi / TILT_PITCH_PERIOD
@@ -236,10 +327,16 @@ def body_rates(roll, pitch, roll_rate, pitch_rate, yaw_rate):
             -pitch_rate * sr + yaw_rate * cr * cp]
 
 
-def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.0):
+def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.0, real=None,
+                 laps=1):
+    real = real or Errors(ACCEL_NOISE, GYRO_NOISE, None, None, None, ENCODER_SCALE, 1.0,
+                          ENCODER_YAW_BIAS)
     rng = random.Random(seed)
+    # The biases wander on their own generator, so that the other errors stay those of the seed.
+    walk_rng = random.Random(seed + 1)
     dt = 1.0 / IMU_HZ
-    total = sum(d for d, _, _ in PLAN)
+    plan = PLAN * laps
+    total = sum(d for d, _, _ in plan)
     # Outages start at random in the middle of the drive and do not overlap.
     outages = []
     while len(outages) < VO_OUTAGES:
@@ -253,6 +350,9 @@ def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.
         header += ",frame_id"
     if tilt > 0.0:
         header += ",imu_roll,imu_pitch,imu_yaw,speed"
+    if real.biased:
+        header += (",gyro_bias_x,gyro_bias_y,gyro_bias_z,accel_bias_x,accel_bias_y,"
+                   "accel_bias_z")
 
     def extra(sensor, orientation=None, true_speed=0.0):
         cells = ""
@@ -261,6 +361,8 @@ def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.
         if tilt > 0.0:
             cells += (",%.6f,%.6f,%.6f" % tuple(orientation) if orientation else ",,,")
             cells += ",%.6f" % true_speed
+        if real.biased:
+            cells += ",%.6f,%.6f,%.6f,%.6f,%.6f,%.6f" % tuple(real.gyro_bias + real.accel_bias)
         return cells
 
     x = y = yaw = 0.0
@@ -268,7 +370,7 @@ def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.
     k = 0
     with open(path, "w") as out:
         out.write(header + "\n")
-        for duration, target_speed, target_rate in PLAN:
+        for duration, target_speed, target_rate in plan:
             for _ in range(int(round(duration * IMU_HZ))):
                 ns_total = k * (1_000_000_000 // IMU_HZ)
                 t = ns_total * 1e-9
@@ -280,11 +382,11 @@ def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.
                 roll, pitch, roll_rate, pitch_rate = tilt_at(tilt, t)
                 if k % (IMU_HZ // RATE_HZ) == 0:
                     moving = speed != 0.0
-                    v = (speed * ENCODER_SCALE + rng.gauss(0.0, SPEED_NOISE * noise_scale)
+                    v = (speed * real.speed_scale + rng.gauss(0.0, SPEED_NOISE * noise_scale)
                          if moving else 0.0)
                     v = round(v / SPEED_QUANTUM) * SPEED_QUANTUM
-                    w = (yaw_rate + ENCODER_YAW_BIAS + rng.gauss(0.0, YAW_RATE_NOISE * noise_scale)
-                         if moving else 0.0)
+                    w = (scaled(real.yaw_rate_scale, yaw_rate) + real.yaw_rate_bias
+                         + rng.gauss(0.0, YAW_RATE_NOISE * noise_scale) if moving else 0.0)
                     out.write(f"{stamp},encoders,{v:.3f},{w:.6f},,,,,,,,,,,,,{truth}"
                               f"{extra('encoders', None, speed)}\n")
                 # Specific force over the next 10 ms: the forward acceleration, the centripetal
@@ -307,8 +409,11 @@ def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.
                     g_dot = [(n - c) / dt for n, c in zip(g_next, g)]
                     a = [ai + ti + ci for ai, ti, ci in
                          zip(a, cross(g_dot, mount.lever), cross(g, cross(g, mount.lever)))]
-                a = [v + rng.gauss(0.0, ACCEL_NOISE) for v in a]
-                g = [v + rng.gauss(0.0, GYRO_NOISE) for v in g]
+                a = [v + rng.gauss(0.0, real.accel_noise) for v in a]
+                g = [v + rng.gauss(0.0, real.gyro_noise) for v in g]
+                if real.biased:
+                    a = [v + b for v, b in zip(a, real.accel_bias)]
+                    g = [v + b for v, b in zip(g, real.gyro_bias)]
                 orientation = None
                 if tilt > 0.0:
                     body = rotation(roll + rng.gauss(0.0, TILT_ANGLE_NOISE),
@@ -334,7 +439,13 @@ def multi_sensor(seed, noise_scale, path, mount=Mount(None, None, None), tilt=0.
                 # over tilted ground).
                 speed, yaw_rate = next_speed, next_rate
                 x, y, yaw = along_arc(x, y, yaw, speed * math.cos(pitch), yaw_rate, dt)
+                real.wander(walk_rng, dt)
                 k += 1
+
+
+def scaled(scale, value):
+    """scale * value, and value itself at a scale of 1 so that its digits are kept exactly."""
+    return value if scale == 1.0 else scale * value
 
 
 if __name__ == "__main__":

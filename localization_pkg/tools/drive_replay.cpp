@@ -101,9 +101,60 @@ double gamma_p(double a, double x)
 }
 
 // Adds one update's NIS and, against the row's ground truth, the NEES of the planar pose.
+// The fields of the vehicle's pose and motion; every other state field is an extra state.
+bool vehicle_field(const std::string& name)
+{
+  for (const char* f :
+       {"Position3D", "Orientation3D", "Velocity3D", "AngularVelocity3D", "Acceleration3D"}) {
+    if (name == f) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The extra states' columns: a field's name, with _x, _y, _z for three entries and _<i> for
+// other sizes above one.
+std::vector<std::string> extra_state_columns(const ukf::State& state)
+{
+  std::vector<std::string> columns;
+  for (std::size_t i = 0; i < state.number_of_fields(); ++i) {
+    const ukf::IField& f = state.field(i);
+    if (vehicle_field(f.get_name())) {
+      continue;
+    }
+    for (std::size_t j = 0; j < f.get_size(); ++j) {
+      const std::string suffix = f.get_size() == 1   ? std::string()
+                                 : f.get_size() == 3 ? std::string("_") + "xyz"[j]
+                                                     : "_" + std::to_string(j);
+      columns.push_back(f.get_name() + suffix);
+    }
+  }
+  return columns;
+}
+
+void record_extra_states(Result& result, const ukf::State& state, const DriveRow& row)
+{
+  if (result.extra_state_columns.empty()) {
+    return;
+  }
+  std::vector<double> values;
+  values.reserve(result.extra_state_columns.size());
+  for (std::size_t i = 0; i < state.number_of_fields(); ++i) {
+    const ukf::IField& f = state.field(i);
+    if (!vehicle_field(f.get_name())) {
+      const ukf::VectorX v = f.get_vector();
+      values.insert(values.end(), v.data(), v.data() + v.size());
+    }
+  }
+  result.extra_state_times.push_back(row.sec + row.nanosec * 1e-9);
+  result.extra_states.push_back(std::move(values));
+}
+
 void record_consistency(Result& result, const ukf::Filter& filter, const DriveRow& row,
                         std::map<int, std::pair<double, double>>& bounds)
 {
+  record_extra_states(result, filter.state(), row);
   const ukf::Step step = filter.get_last_step();
   const int dof = static_cast<int>(step.residual.size());
   if (dof > 0) {
@@ -592,6 +643,7 @@ Result replay(const std::vector<DriveRow>& rows, const std::string& config_path,
     options.append_parameter_override(name, value);
   }
   auto node = std::make_shared<ZendrafellLocalisationNode>(options);
+  result.extra_state_columns = extra_state_columns(node->get_filter().state());
   auto driver = std::make_shared<rclcpp::Node>("localisation_replay");
   auto encoders = driver->create_publisher<geometry_msgs::msg::TwistStamped>("encoder_vel", 10);
   auto imu = driver->create_publisher<sensor_msgs::msg::Imu>("imu", 10);
@@ -1025,6 +1077,32 @@ void write_svg(const Result& result, const std::string& path)
   }
 }
 
+void write_states_csv(const Result& result, const std::string& path)
+{
+  std::ofstream out(path);
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+  out << "time";
+  for (const std::string& c : result.extra_state_columns) {
+    out << "," << c;
+  }
+  out << "\n";
+  char buf[64];
+  for (std::size_t i = 0; i < result.extra_states.size(); ++i) {
+    std::snprintf(buf, sizeof(buf), "%.9f", result.extra_state_times[i]);
+    out << buf;
+    for (const double v : result.extra_states[i]) {
+      std::snprintf(buf, sizeof(buf), ",%.9g", v);
+      out << buf;
+    }
+    out << "\n";
+  }
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
 std::string summary(const Result& result)
 {
   std::ostringstream s;
@@ -1066,6 +1144,15 @@ std::string summary(const Result& result)
     std::snprintf(buf, sizeof(buf), "final pose: x %.3f m, y %.3f m, yaw %.4f rad\n",
                   o.pose.pose.position.x, o.pose.pose.position.y, yaw_of(o));
     s << buf;
+  }
+  if (!result.extra_states.empty()) {
+    s << "final extra states:";
+    for (std::size_t k = 0; k < result.extra_state_columns.size(); ++k) {
+      std::snprintf(buf, sizeof(buf), " %s %.4g", result.extra_state_columns[k].c_str(),
+                    result.extra_states.back()[k]);
+      s << (k == 0 ? "" : ",") << buf;
+    }
+    s << "\n";
   }
   if (result.has_truth) {
     std::snprintf(buf, sizeof(buf), "against ground truth (%.1f m travelled):\n", result.distance);

@@ -145,6 +145,11 @@ struct Result
   std::size_t nis_inside = 0;
   std::size_t nees_updates = 0;
   double nees_sum = 0.0;
+  // The state's fields beyond the vehicle's pose and motion (biases, scale factors), one column
+  // per entry ("SpeedScale", "GyroBias_x" ...), after every update with the update's stamp.
+  std::vector<std::string> extra_state_columns;
+  std::vector<double> extra_state_times;
+  std::vector<std::vector<double>> extra_states;
 };
 
 /// The p-quantile of the chi-square distribution with `dof` degrees of freedom (dof > 0,
@@ -189,6 +194,8 @@ bool all_finite(const nav_msgs::msg::Odometry& odometry);
 
 /// Writes the odometry as CSV: stamp, position, yaw, quaternion, linear and angular velocity.
 void write_odometry_csv(const Result& result, const std::string& path);
+/// Writes the extra states after every update as CSV: time (s, the stamp) and one column each.
+void write_states_csv(const Result& result, const std::string& path);
 /// Draws the estimated path (and the true and dead-reckoned paths when known) as SVG, in metres.
 void write_svg(const Result& result, const std::string& path);
 /// The human summary printed at the end of a run.

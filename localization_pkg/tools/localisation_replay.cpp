@@ -58,6 +58,9 @@ int usage()
        "  --svg      the plot of the paths (default: path.svg in the current folder)\n"
        "  --tum FILE, --truth-tum FILE  the estimates and the associated truth as TUM "
        "trajectories (for evo)\n"
+       "  --states FILE  the state's fields beyond pose and motion (biases, scale factors) "
+       "after every\n"
+       "             update, as CSV\n"
        "  --ros-args -p name:=value  node parameters, such as message_covariance or "
        "imu_orientation\n";
   return 2;
@@ -79,7 +82,7 @@ double positive(const std::string& option, const std::string& text)
 int main(int argc, char** argv)
 {
   std::string drive, bag, config, sensor_list, csv = "odometry.csv", svg = "path.svg";
-  std::string truth_path, tum, truth_tum;
+  std::string truth_path, tum, truth_tum, states;
   localisation_replay::BagTopics topics;
   bool verbose = false;
   localisation_replay::Options options;
@@ -88,6 +91,7 @@ int main(int argc, char** argv)
     {"--svg", &svg},               {"--sensors", &sensor_list},
     {"--bag", &bag},               {"--truth", &truth_path},
     {"--tum", &tum},               {"--truth-tum", &truth_tum},
+    {"--states", &states},
     {"--encoder-topic", &topics.encoder}, {"--wheel-odom-topic", &topics.wheel_odom},
     {"--imu-topic", &topics.imu},  {"--vo-topic", &topics.vo}};
   for (int i = 1; i < argc; ++i) {
@@ -203,7 +207,7 @@ int main(int argc, char** argv)
   }
 
   // The outputs are checked before the replay, so that a typo there does not waste a long run.
-  for (const std::string& path : {csv, svg, tum, truth_tum}) {
+  for (const std::string& path : {csv, svg, tum, truth_tum, states}) {
     if (!path.empty() && !std::ofstream(path, std::ios::app).is_open()) {
       std::cerr << "localisation_replay: cannot write " << path << '\n';
       return 1;
@@ -245,6 +249,10 @@ int main(int argc, char** argv)
     if (!truth_tum.empty()) {
       localisation_replay::write_truth_tum(result.pairs, truth_tum);
       wrote += ", " + truth_tum;
+    }
+    if (!states.empty()) {
+      localisation_replay::write_states_csv(result, states);
+      wrote += ", " + states;
     }
     std::cout << bag_line << localisation_replay::summary(result) << "wrote " << wrote << '\n';
     if (!truth_path.empty() && !result.has_trajectory_errors && !result.interrupted) {
