@@ -151,14 +151,53 @@ void record_extra_states(Result& result, const ukf::State& state, const DriveRow
   result.extra_states.push_back(std::move(values));
 }
 
+// The update's log-likelihood and each populated sensor's share of the innovation.
+void record_innovations(Result& result, const ukf::Measurement& z, const ukf::VectorX& residual,
+                        const ukf::MatrixX& s, const Eigen::LDLT<ukf::MatrixX>& ldlt, double nis)
+{
+  constexpr double kLog2Pi = 1.8378770664093453;
+  const ukf::VectorX d = ldlt.vectorD();
+  if (ldlt.info() != Eigen::Success || !(d.minCoeff() > 0.0) || !std::isfinite(nis)) {
+    result.log_likelihood = -std::numeric_limits<double>::infinity();
+  } else {
+    result.log_likelihood -=
+      0.5 * (d.array().log().sum() + nis + kLog2Pi * static_cast<double>(residual.size()));
+  }
+  Eigen::Index offset = 0;
+  for (int i = 0; i < static_cast<int>(z.number_of_sensors()); ++i) {
+    const ukf::ISensor& sensor = z.get_sensor(i);
+    if (!sensor.is_populated()) {
+      continue;
+    }
+    const Eigen::Index m = sensor.get_size();
+    if (offset + m > residual.size()) {
+      break;
+    }
+    Result::SensorInnovations& own = result.innovations[sensor.get_name()];
+    own.residual_squares.resize(static_cast<std::size_t>(m), 0.0);
+    own.predicted_variances.resize(static_cast<std::size_t>(m), 0.0);
+    const auto r = residual.segment(offset, m);
+    for (Eigen::Index j = 0; j < m; ++j) {
+      own.residual_squares[static_cast<std::size_t>(j)] += r(j) * r(j);
+      own.predicted_variances[static_cast<std::size_t>(j)] += s(offset + j, offset + j);
+    }
+    own.nis_sum += r.dot(s.block(offset, offset, m, m).ldlt().solve(r));
+    ++own.updates;
+    offset += m;
+  }
+}
+
 void record_consistency(Result& result, const ukf::Filter& filter, const DriveRow& row,
                         std::map<int, std::pair<double, double>>& bounds)
 {
   record_extra_states(result, filter.state(), row);
-  const ukf::Step step = filter.get_last_step();
-  const int dof = static_cast<int>(step.residual.size());
+  const ukf::VectorX& residual = filter.last_residual();
+  const ukf::MatrixX& s = filter.last_innovation_covar();
+  const int dof = static_cast<int>(residual.size());
   if (dof > 0) {
-    const double nis = ukf::normalised_innovation_squared(step);
+    const Eigen::LDLT<ukf::MatrixX> ldlt(s);
+    const double nis = residual.dot(ldlt.solve(residual));
+    record_innovations(result, filter.last_measurement(), residual, s, ldlt, nis);
     auto it = bounds.find(dof);
     if (it == bounds.end()) {
       it = bounds

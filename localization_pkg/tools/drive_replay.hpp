@@ -5,6 +5,7 @@
 #include <functional>
 #include <iosfwd>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -145,6 +146,18 @@ struct Result
   std::size_t nis_inside = 0;
   std::size_t nees_updates = 0;
   double nees_sum = 0.0;
+  // The innovations' log-likelihood, the sum over the updates of
+  // -1/2 (log det(2 pi S) + r' S^-1 r): -infinity once an innovation covariance is not positive
+  // definite or a number is not finite. Per sensor: its updates, its own NIS over them (with its
+  // block of S) and, per entry, the sums of the squared residual and of S's diagonal.
+  double log_likelihood = 0.0;
+  struct SensorInnovations
+  {
+    std::size_t updates = 0;
+    double nis_sum = 0.0;
+    std::vector<double> residual_squares, predicted_variances;
+  };
+  std::map<std::string, SensorInnovations> innovations;
   // The state's fields beyond the vehicle's pose and motion (biases, scale factors), one column
   // per entry ("SpeedScale", "GyroBias_x" ...), after every update with the update's stamp.
   std::vector<std::string> extra_state_columns;

@@ -87,6 +87,27 @@ void Filter::bind()
 
 Step Filter::get_last_step() const { return _engine ? _engine->last_step(_state) : Step(); }
 
+namespace
+{
+const VectorX kNoResidual;
+const MatrixX kNoCovar;
+}  // namespace
+
+const VectorX& Filter::last_residual() const
+{
+  return _engine && _engine->has_last() ? _engine->last().residual : kNoResidual;
+}
+
+const MatrixX& Filter::last_innovation_covar() const
+{
+  return _engine && _engine->has_last() ? _engine->last().S : kNoCovar;
+}
+
+const Measurement& Filter::last_measurement() const
+{
+  return _engine && _engine->has_last() ? _engine->last().measurement : _empty_measurement;
+}
+
 Filter::Filter(Filter&&) noexcept = default;
 Filter& Filter::operator=(Filter&&) noexcept = default;
 Filter::~Filter() = default;

@@ -67,6 +67,8 @@ public:
   void write_state(const VectorX& x, State& state);
   /// The last committed update as a Step; an empty Step before the first.
   Step last_step(const State& layout) const;
+  bool has_last() const { return _has_last; }
+  const FlatStep& last() const { return _last; }
 
 private:
   enum class FieldKind { Linear, EulerAngles, AngleAxis, Custom };

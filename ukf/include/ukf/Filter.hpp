@@ -75,6 +75,14 @@ public:
   VectorX get_covar_weights() const { return _weights_covar; }
   /// Every intermediate product of the last update, made from the filter's record when asked for.
   Step get_last_step() const;
+  /// The last update's innovation without a copy: the residual of its populated sensors (their
+  /// entries in the measurement's order) and its predicted covariance S, the same numbers as
+  /// get_last_step()'s residual and predicted_measurement_covar; empty before the first update.
+  /// Valid until the filter's next update, assignment or destruction.
+  const VectorX& last_residual() const;
+  const MatrixX& last_innovation_covar() const;
+  /// The measurement of the last update, as the filter recorded it (the template before the first).
+  const Measurement& last_measurement() const;
   /// The derived scaling lambda = alpha^2 (n + kappa) - n.
   double get_lambda() const { return _lambda; }
 
