@@ -244,3 +244,64 @@ TEST(DriveReplay, FusionBeatsEncoderDeadReckoningOnTheMultiSensorDrive)
   EXPECT_LE(imu.rms_heading_error, 0.5 * imu.dead_reckoning_rms_heading_error)
     << localisation_replay::summary(imu);
 }
+
+// Each update's innovation is split among the sensors it measured, and its log-likelihood adds
+// up; a state field beyond pose and motion (here the gyro's bias, held by the model) is traced
+// after every update.
+TEST(DriveReplay, InnovationsAddUpPerSensorAndHeldStatesAreTraced)
+{
+  if (!std::ifstream(LOCALISATION_MULTI_SENSOR_DRIVE).good()) {
+    GTEST_SKIP() << "the multi-sensor drive is not next to this package: "
+                 << LOCALISATION_MULTI_SENSOR_DRIVE;
+  }
+  std::vector<DriveRow> rows;
+  localisation_replay::read_drive(LOCALISATION_MULTI_SENSOR_DRIVE, rows);
+  rows.resize(600);
+  std::ifstream in(LOCALISATION_FUSION_CONFIG);
+  nlohmann::json config = nlohmann::json::parse(in);
+  config["initial_state"]["fields"].push_back(
+    {{"type", "GENERIC_FIELD"}, {"name", "GyroBias"}, {"size", 3}, {"initial_values", {0, 0, 0}}});
+  auto& p = config["initial_covariance"];
+  for (auto& row : p) {
+    row.insert(row.end(), {0.0, 0.0, 0.0});
+  }
+  for (int i = 0; i < 3; ++i) {
+    std::vector<double> row(18, 0.0);
+    row[static_cast<std::size_t>(15 + i)] = 1e-4;
+    p.push_back(row);
+  }
+  config["model"]["random_walk"] = {{"GyroBias", 1e-8}};
+  for (auto& sensor : config["measurement"]["sensors"]) {
+    if (sensor["name"] == "imu") {
+      sensor["state_gyro_bias_field"] = "GyroBias";
+    }
+  }
+  const std::string path = ::testing::TempDir() + "gyro_bias.json";
+  std::ofstream(path) << config.dump();
+
+  const auto result = localisation_replay::replay(rows, path);
+  ASSERT_GT(result.nis_updates, 0u);
+  EXPECT_TRUE(std::isfinite(result.log_likelihood));
+  std::size_t updates = 0;
+  double nis = 0.0;
+  for (const auto& [name, s] : result.innovations) {
+    updates += s.updates;
+    nis += s.nis_sum;
+    EXPECT_EQ(s.residual_squares.size(), name == "encoders" ? 2u : 6u) << name;
+  }
+  EXPECT_EQ(updates, result.nis_updates);  // one sensor per row
+  EXPECT_NEAR(nis, result.nis_sum, 1e-9 * result.nis_sum);
+  const std::vector<std::string> columns = {"GyroBias_x", "GyroBias_y", "GyroBias_z"};
+  EXPECT_EQ(result.extra_state_columns, columns);
+  ASSERT_EQ(result.extra_states.size(), result.nis_updates);
+  const std::string states = ::testing::TempDir() + "states.csv";
+  localisation_replay::write_states_csv(result, states);
+  std::ifstream written(states);
+  std::string header;
+  std::getline(written, header);
+  EXPECT_EQ(header, "time,GyroBias_x,GyroBias_y,GyroBias_z");
+  EXPECT_NE(localisation_replay::summary(result).find("final extra states: GyroBias_x"),
+            std::string::npos);
+  // Without extra fields there is nothing to trace.
+  EXPECT_TRUE(localisation_replay::replay(rows, LOCALISATION_FUSION_CONFIG).extra_states.empty());
+}

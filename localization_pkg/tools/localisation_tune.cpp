@@ -3,8 +3,8 @@
 //
 // Learns a configuration's noise from a recording, without ground truth: the sensors' noise (each
 // diagonal entry, the correlations kept) and a scale for each group of process noise (the model's
-// own fields, the random walk of each held field) that maximise the log-likelihood of the
-// innovations the node sees when the drive is replayed through it:
+// own fields and, when asked, the random walk of each held field) that maximise the
+// log-likelihood of the innovations the node sees when the drive is replayed through it:
 //
 //   log L = sum over updates of -1/2 (log det(2 pi S) + r' S^-1 r).
 //
@@ -63,10 +63,17 @@ int usage()
        "  --config C    the configuration to start from (its noise is what is tuned)\n"
        "  -o FILE       where the tuned configuration goes (default: tuned.json)\n"
        "  --sensors L   the drive's sensors to replay, such as encoders,imu (default: all)\n"
+       "  --tune L      the configuration's sensors whose noise is tuned, such as encoders\n"
+       "                (default: every sensor the replay updated); the others keep theirs\n"
        "  --budget N    filter updates the search may spend, replays times messages (default\n"
        "                3000000: 50 replays of a 10-minute drive of two sensors at 50 Hz)\n"
        "  --no-process  tune the sensors' noise only, not the process noise\n"
-       "  --ros-args    node parameters for the replays, such as base_link_frame\n";
+       "  --random-walks  tune the held fields' random walks too (see below)\n"
+       "  --ros-args    node parameters for the replays, such as base_link_frame\n"
+       "The held fields' random walks (biases, scale factors) are left as configured unless\n"
+       "--random-walks is given: a bias that may wander fast explains any innovation, so the\n"
+       "likelihood of a short drive favours walks far faster than the sensor's datasheet, and\n"
+       "the states then follow the noise.\n";
   return 2;
 }
 
@@ -133,9 +140,10 @@ void scale_in_place(Json& value, const Eigen::VectorXd& factors)
 
 // The parameters of `config`: every positive diagonal entry of the chosen sensors' noise and,
 // unless `sensors_only`, one per field the model moves with some noise (entries above 1e-10: the
-// tiny variances that freeze an entry stay as they are) and one per held field with a rate.
+// tiny variances that freeze an entry stay as they are) and, with `with_random_walks`, one per
+// held field with a rate.
 std::vector<Parameter> parameters_of(const Json& config, const std::vector<std::string>& sensors,
-                                     bool sensors_only)
+                                     bool sensors_only, bool with_random_walks)
 {
   std::vector<Parameter> found;
   const Json& list = config.at("measurement").at("sensors");
@@ -178,6 +186,9 @@ std::vector<Parameter> parameters_of(const Json& config, const std::vector<std::
       }
       own += size;
     }
+  }
+  if (!with_random_walks) {
+    return found;
   }
   for (auto it = walks.begin(); it != walks.end(); ++it) {
     const Eigen::MatrixXd rates =
@@ -400,8 +411,7 @@ std::string format(double v)
   return buf;
 }
 
-void report(const Json& before, const Json& after, const Outcome& first, const Outcome& last,
-            const std::vector<std::string>& sensors)
+void report(const Json& before, const Json& after, const Outcome& first, const Outcome& last)
 {
   std::cout << "sensor noise, as standard deviations (before -> after), and mean NIS against "
                "its expected value:\n";
@@ -409,7 +419,7 @@ void report(const Json& before, const Json& after, const Outcome& first, const O
   const Json& list_after = after.at("measurement").at("sensors");
   for (std::size_t k = 0; k < list_before.size(); ++k) {
     const std::string name = list_before[k].at("name").get<std::string>();
-    if (std::find(sensors.begin(), sensors.end(), name) == sensors.end()) {
+    if (last.sensors.count(name) == 0) {
       continue;
     }
     const Eigen::VectorXd b = matrix_of(list_before[k].at("noise")).diagonal();
@@ -453,9 +463,9 @@ double positive_number(const std::string& option, const std::string& text)
 
 int main(int argc, char** argv)
 {
-  std::string drive, config_path, out = "tuned.json", sensor_list;
+  std::string drive, config_path, out = "tuned.json", sensor_list, tune_list;
   double budget = 3e6;
-  bool sensors_only = false;
+  bool sensors_only = false, with_random_walks = false;
   Setup setup;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -470,10 +480,14 @@ int main(int argc, char** argv)
         out = argv[++i];
       } else if (a == "--sensors" && has_value) {
         sensor_list = argv[++i];
+      } else if (a == "--tune" && has_value) {
+        tune_list = argv[++i];
       } else if (a == "--budget" && has_value) {
         budget = positive_number(a, argv[++i]);
       } else if (a == "--no-process") {
         sensors_only = true;
+      } else if (a == "--random-walks") {
+        with_random_walks = true;
       } else if (a == "--verbose") {
         setup.verbose = true;
       } else if (a == "-h" || a == "--help") {
@@ -510,7 +524,11 @@ int main(int argc, char** argv)
     setup.sensors = localisation_replay::sensors_in(setup.rows);
     if (!sensor_list.empty()) {
       const localisation_replay::Sensors present = setup.sensors;
-      setup.sensors = localisation_replay::parse_sensors(sensor_list);
+      try {
+        setup.sensors = localisation_replay::parse_sensors(sensor_list);
+      } catch (const std::exception& e) {
+        throw std::runtime_error("--sensors " + sensor_list + ": " + e.what());
+      }
       for (std::size_t k = 0; k < 4; ++k) {
         const auto s = static_cast<localisation_replay::Sensor>(k);
         if (setup.sensors.has(s) && !present.has(s)) {
@@ -553,7 +571,25 @@ int main(int argc, char** argv)
     for (const auto& [name, s] : first.sensors) {
       sensors.push_back(name);
     }
-    const std::vector<Parameter> parameters = parameters_of(base, sensors, sensors_only);
+    if (!tune_list.empty()) {
+      std::vector<std::string> chosen;
+      std::stringstream list(tune_list);
+      std::string name;
+      while (std::getline(list, name, ',')) {
+        if (std::find(sensors.begin(), sensors.end(), name) == sensors.end()) {
+          std::string known;
+          for (const std::string& k : sensors) {
+            known += (known.empty() ? "" : ", ") + k;
+          }
+          throw std::runtime_error("--tune " + tune_list + ": no sensor \"" + name +
+                                   "\" took part in the replay (those that did: " + known + ")");
+        }
+        chosen.push_back(name);
+      }
+      sensors = chosen;
+    }
+    const std::vector<Parameter> parameters =
+      parameters_of(base, sensors, sensors_only, with_random_walks);
     if (parameters.empty()) {
       throw std::runtime_error("nothing to tune in " + config_path +
                                ": the sensors that took part have no positive noise, and the "
@@ -643,7 +679,7 @@ int main(int argc, char** argv)
     }
     std::cout << "tuned " << parameters.size() << " parameters in " << replays << " replays of "
               << drive << '\n';
-    report(base, tuned, first, best, sensors);
+    report(base, tuned, first, best);
     for (std::size_t i = 0; i < parameters.size(); ++i) {
       if (parameters[i].kind != Parameter::Kind::SensorNoise) {
         std::cout << "  " << parameters[i].label << ": x "
