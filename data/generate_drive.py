@@ -136,9 +136,9 @@ def main():
     parser.add_argument("--laps", type=int, default=1, help="times the plan is driven (default 1)")
     args = parser.parse_args()
     real = Errors(args.accel_noise, args.gyro_noise,
-                  parse_triple(parser, "--gyro-bias", args.gyro_bias),
-                  parse_triple(parser, "--accel-bias", args.accel_bias),
-                  parse_pair(parser, "--bias-walk", args.bias_walk),
+                  parse_numbers(parser, "--gyro-bias", args.gyro_bias),
+                  parse_numbers(parser, "--accel-bias", args.accel_bias),
+                  parse_numbers(parser, "--bias-walk", args.bias_walk, 2, "0.00001 0.0001", 0.0),
                   args.speed_scale, args.yaw_rate_scale, args.yaw_rate_bias)
     for name, value in (("--accel-noise", args.accel_noise), ("--gyro-noise", args.gyro_noise),
                         ("--speed-scale", args.speed_scale)):
@@ -151,8 +151,8 @@ def main():
     if args.laps < 1:
         parser.error("--laps must be 1 or more, got %d" % args.laps)
     if args.multi_sensor:
-        mount = Mount(parse_triple(parser, "--imu-mount", args.imu_mount),
-                      parse_triple(parser, "--imu-lever", args.imu_lever),
+        mount = Mount(parse_numbers(parser, "--imu-mount", args.imu_mount),
+                      parse_numbers(parser, "--imu-lever", args.imu_lever),
                       args.imu_frame)
         if not 0.0 <= args.tilt < 0.5:
             parser.error("--tilt must be from 0 up to 0.5 rad, got %g" % args.tilt)
@@ -211,16 +211,21 @@ def wrap(a):
     return math.atan2(math.sin(a), math.cos(a))
 
 
-def parse_triple(parser, option, text):
+def parse_numbers(parser, option, text, count=3, example="0 -0.3 0.52", least=None):
+    """The `count` numbers of one option's argument (None without it), each at least `least`
+    when given; anything else stops with a message naming the option."""
     if text is None:
         return None
     try:
         values = [float(v) for v in text.split()]
     except ValueError:
         values = []
-    if len(values) != 3 or not all(math.isfinite(v) for v in values):
-        parser.error(f"{option} takes three numbers in one argument, such as \"0 -0.3 0.52\", "
-                     f"got {text!r}")
+    if len(values) != count or not all(math.isfinite(v) and (least is None or v >= least)
+                                       for v in values):
+        words = {2: "two", 3: "three"}[count]
+        floor = "" if least is None else f", {least:g} or more,"
+        parser.error(f"{option} takes {words} numbers{floor} in one argument, such as "
+                     f"\"{example}\", got {text!r}")
     return values
 
 
@@ -297,19 +302,6 @@ class Errors:
             if density > 0.0:
                 for i in range(3):
                     bias[i] += rng.gauss(0.0, density * math.sqrt(dt))
-
-
-def parse_pair(parser, option, text):
-    if text is None:
-        return None
-    try:
-        values = [float(v) for v in text.split()]
-    except ValueError:
-        values = []
-    if len(values) != 2 or not all(math.isfinite(v) and v >= 0.0 for v in values):
-        parser.error("%s takes two numbers, zero or more, in one argument: got %r"
-                     % (option, text))
-    return values
 
 
 def tilt_at(amplitude, t):

@@ -1116,6 +1116,16 @@ void write_svg(const Result& result, const std::string& path)
   }
 }
 
+double positive_option(const std::string& option, const std::string& text)
+{
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !(v > 0.0) || !std::isfinite(v)) {
+    throw std::invalid_argument(option + " takes a positive number, got \"" + text + "\"");
+  }
+  return v;
+}
+
 void write_states_csv(const Result& result, const std::string& path)
 {
   std::ofstream out(path);

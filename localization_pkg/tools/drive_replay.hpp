@@ -185,6 +185,10 @@ struct Options
   double rpe_distance = 10.0;
 };
 
+/// The positive finite number `text` of a command-line option; throws std::invalid_argument
+/// naming the option and what it got.
+double positive_option(const std::string& option, const std::string& text);
+
 /// "PARENT CHILD X Y Z ROLL PITCH YAW" (metres, radians; the rotation Rz(yaw) Ry(pitch) Rx(roll))
 /// as the transform of CHILD in PARENT; throws std::invalid_argument naming what is wrong.
 geometry_msgs::msg::TransformStamped parse_static_transform(const std::string& text);

@@ -66,17 +66,6 @@ int usage()
   return 2;
 }
 
-// A positive finite number of an option; throws naming it.
-double positive(const std::string& option, const std::string& text)
-{
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() || !(v > 0.0) || !std::isfinite(v)) {
-    throw std::invalid_argument(option + " takes a positive number, got \"" + text + "\"");
-  }
-  return v;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -105,9 +94,9 @@ int main(int argc, char** argv)
       } else if (a == "--static-tf" && has_value) {
         options.static_transforms.push_back(localisation_replay::parse_static_transform(argv[++i]));
       } else if (a == "--truth-tolerance" && has_value) {
-        options.truth_tolerance = positive(a, argv[++i]);
+        options.truth_tolerance = localisation_replay::positive_option(a, argv[++i]);
       } else if (a == "--rpe-distance" && has_value) {
-        options.rpe_distance = positive(a, argv[++i]);
+        options.rpe_distance = localisation_replay::positive_option(a, argv[++i]);
       } else if (a == "--verbose") {
         verbose = true;
       } else if (a == "-h" || a == "--help") {

@@ -449,16 +449,6 @@ void report(const Json& before, const Json& after, const Outcome& first, const O
             << format(last.log_likelihood) << '\n';
 }
 
-double positive_number(const std::string& option, const std::string& text)
-{
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() || !(v > 0.0) || !std::isfinite(v)) {
-    throw std::invalid_argument(option + " takes a positive number, got \"" + text + "\"");
-  }
-  return v;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -483,7 +473,7 @@ int main(int argc, char** argv)
       } else if (a == "--tune" && has_value) {
         tune_list = argv[++i];
       } else if (a == "--budget" && has_value) {
-        budget = positive_number(a, argv[++i]);
+        budget = localisation_replay::positive_option(a, argv[++i]);
       } else if (a == "--no-process") {
         sensors_only = true;
       } else if (a == "--random-walks") {

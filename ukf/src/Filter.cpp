@@ -163,12 +163,7 @@ void Filter::validate()
   }
   const std::string model = "Invalid config: model \"" + _model->get_name() + "\"";
   for (const FieldRequirement& r : _model->required_fields()) {
-    const IField* found = nullptr;
-    for (std::size_t i = 0; i < _state.number_of_fields() && found == nullptr; ++i) {
-      if (_state.field(i).has_name(r.name)) {
-        found = &_state.field(i);
-      }
-    }
+    const IField* found = _state.find_field(r.name);
     if (found == nullptr) {
       throw std::runtime_error(model + " needs the state field \"" + r.name + "\" (" +
                                std::to_string(r.size) + " entries), which is missing");

@@ -72,14 +72,23 @@ State& State::operator=(State&& other) noexcept
 
 State::~State() = default;
 
-const IField& State::field(const std::string& name) const
+const IField* State::find_field(const std::string& name) const
 {
   for (const auto& f : _fields) {
     if (f->has_name(name)) {
-      return *f;
+      return f.get();
     }
   }
-  throw std::runtime_error("Field not found: " + name);
+  return nullptr;
+}
+
+const IField& State::field(const std::string& name) const
+{
+  const IField* f = find_field(name);
+  if (f == nullptr) {
+    throw std::runtime_error("Field not found: " + name);
+  }
+  return *f;
 }
 
 const IField& State::field(const std::string& name, std::size_t& hint) const

@@ -36,6 +36,8 @@ public:
   std::size_t number_of_fields() const { return _fields.size(); }
   /// The first field named `name`; throws std::runtime_error "Field not found: <name>".
   const IField& field(const std::string& name) const;
+  /// The first field named `name`, or null when there is none.
+  const IField* find_field(const std::string& name) const;
   /// The same lookup, trying position `hint` first and storing the position found there: a caller
   /// that reads the same names from many states of one layout (the sigma points) then compares
   /// one name per lookup.

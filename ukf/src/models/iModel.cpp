@@ -360,12 +360,7 @@ void ModelBase::fit_to_state(const State& state)
       throw std::runtime_error(what + ", a field the model moves; its noise is in "
                                "\"process_noise\"");
     }
-    const IField* found = nullptr;
-    for (std::size_t i = 0; i < state.number_of_fields() && found == nullptr; ++i) {
-      if (state.field(i).has_name(h.name)) {
-        found = &state.field(i);
-      }
-    }
+    const IField* found = state.find_field(h.name);
     if (found == nullptr) {
       throw std::runtime_error(what + ", which is not a field of the state");
     }
