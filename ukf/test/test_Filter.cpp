@@ -680,6 +680,10 @@ TEST(HeldFields, RandomWalkErrorsNameTheModelAndTheField)
   EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
                    "Invalid config: model \"vehicle\" does not move the state field \"Scale\"; "
                    "name it in \"random_walk\" to hold it");
+  // A field of no entries, last in the state, neither moved nor held, has nothing to fit.
+  cfg["initial_state"]["fields"].back() = generic("Nothing", VectorX());
+  cfg["initial_state"]["fields"][5] = generic("GyroBias", vec({0, 0, 0}));
+  EXPECT_NO_THROW(Filter{cfg});
   // From parts: hold() checks what it is given.
   ZendraFell model(0.01, "v");
   EXPECT_THROW_HAS(model.hold("B", vec({-1})), std::invalid_argument, "\"B\"", "-1");

@@ -141,11 +141,10 @@ std::vector<HeldField> read_random_walk(const json& config, const std::string& w
   }
   for (auto entry = it->begin(); entry != it->end(); ++entry) {
     const std::string key = "\"" + entry.key() + "\" of " + what;
-    HeldField f{entry.key(), entry->is_array() ? config::to_vector(*entry, key)
-                                                : VectorX::Constant(1, 0.0)};
-    if (!entry->is_array()) {
-      f.rates[0] = config::read_number(*it, entry.key(), what);
-    }
+    HeldField f{entry.key(),
+                entry->is_array()
+                  ? config::to_vector(*entry, key)
+                  : VectorX::Constant(1, config::read_number(*it, entry.key(), what))};
     const std::string problem = bad_rates(f.rates);
     if (!problem.empty()) {
       throw std::runtime_error("Invalid config: " + key + " " + problem);
@@ -380,6 +379,9 @@ void ModelBase::fit_to_state(const State& state)
   for (std::size_t i = 0; i < state.number_of_fields(); ++i) {
     const IField& f = state.field(i);
     const auto offset = static_cast<Eigen::Index>(f.get_index());
+    if (f.get_size() == 0) {
+      continue;  // nothing to move or hold
+    }
     if (!is_own(f.get_name())) {
       if (held_rates[offset] < 0.0) {
         throw std::runtime_error(model + " does not move the state field \"" + f.get_name() +

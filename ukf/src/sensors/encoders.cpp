@@ -44,14 +44,12 @@ void Encoders::state_to_measurement(const State& state)
   detail::read_state_field(state, _name, _fields[0], 1, false, vel);
   VectorX ang;
   detail::read_state_field(state, _name, _fields[1], 3, false, ang);
-  double corrections[3] = {};
+  VectorX values[3];
   const double* correction[3] = {};
   for (std::size_t i = 0; i < 3; ++i) {
     if (!_corrections[i].empty()) {
-      const VectorX value = detail::checked_state_field(state, _name, _corrections[i], 1, true)
-                              .get_vector();
-      corrections[i] = value[0];
-      correction[i] = &corrections[i];
+      detail::read_state_field(state, _name, _corrections[i], 1, true, values[i]);
+      correction[i] = values[i].data();
     }
   }
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 2);

@@ -40,14 +40,15 @@ void Imu::state_to_measurement(const State& state)
   VectorX ang;
   detail::read_state_field(state, _name, _fields[1], 3, true, ang);
   VectorX biases[2];
+  const double* bias[2] = {};
   for (std::size_t i = 0; i < 2; ++i) {
     if (!_corrections[i].empty()) {
       detail::read_state_field(state, _name, _corrections[i], 3, true, biases[i]);
+      bias[i] = biases[i].data();
     }
   }
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 6);
-  detail::kernel::predict_imu(acc, ang, biases[0].size() > 0 ? biases[0].data() : nullptr,
-                              biases[1].size() > 0 ? biases[1].data() : nullptr, _data);
+  detail::kernel::predict_imu(acc, ang, bias[0], bias[1], _data);
   _is_populated = true;
 }
 
