@@ -45,15 +45,11 @@ void Encoders::state_to_measurement(const State& state)
   VectorX ang;
   detail::read_state_field(state, _name, _fields[1], 3, false, ang);
   VectorX values[3];
-  const double* correction[3] = {};
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (!_corrections[i].empty()) {
-      detail::read_state_field(state, _name, _corrections[i], 1, true, values[i]);
-      correction[i] = values[i].data();
-    }
-  }
+  const double* speed_scale = read_correction(state, 0, 1, values[0]);
+  const double* yaw_rate_scale = read_correction(state, 1, 1, values[1]);
+  const double* yaw_rate_bias = read_correction(state, 2, 1, values[2]);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 2);
-  detail::kernel::predict_encoders(vel, ang, correction[0], correction[1], correction[2], _data);
+  detail::kernel::predict_encoders(vel, ang, speed_scale, yaw_rate_scale, yaw_rate_bias, _data);
   _is_populated = true;
 }
 

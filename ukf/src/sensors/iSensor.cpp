@@ -218,6 +218,16 @@ void SensorBase::operator-=(const VectorX& other)
   }
 }
 
+const double* SensorBase::read_correction(const State& state, std::size_t i, Eigen::Index size,
+                                         VectorX& value) const
+{
+  if (_corrections[i].empty()) {
+    return nullptr;
+  }
+  read_state_field(state, _name, _corrections[i], size, true, value);
+  return value.data();
+}
+
 void SensorBase::wrap_angles()
 {
   check_sensor_at_least(_name, "the reading", _data.size(), _size);

@@ -40,15 +40,10 @@ void Imu::state_to_measurement(const State& state)
   VectorX ang;
   detail::read_state_field(state, _name, _fields[1], 3, true, ang);
   VectorX biases[2];
-  const double* bias[2] = {};
-  for (std::size_t i = 0; i < 2; ++i) {
-    if (!_corrections[i].empty()) {
-      detail::read_state_field(state, _name, _corrections[i], 3, true, biases[i]);
-      bias[i] = biases[i].data();
-    }
-  }
+  const double* accel_bias = read_correction(state, 0, 3, biases[0]);
+  const double* gyro_bias = read_correction(state, 1, 3, biases[1]);
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 6);
-  detail::kernel::predict_imu(acc, ang, bias[0], bias[1], _data);
+  detail::kernel::predict_imu(acc, ang, accel_bias, gyro_bias, _data);
   _is_populated = true;
 }
 

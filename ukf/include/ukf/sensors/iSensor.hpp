@@ -162,6 +162,10 @@ protected:
   }
   /// Wraps entries first_angle to get_size() - 1 into [-pi, pi).
   void wrap_angles();
+  /// The correcting field `i` of `state` read into `value` (checked to have exactly `size`
+  /// entries, as read_state_field checks), and its entries; null when the sensor has none.
+  const double* read_correction(const State& state, std::size_t i, Eigen::Index size,
+                                VectorX& value) const;
 
   int _index;
   int _size;
