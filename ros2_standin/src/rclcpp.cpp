@@ -556,6 +556,22 @@ std::string normalise_namespace(const std::string& ns)
   return out;
 }
 
+// Why a value breaks its descriptor's range, in rclcpp's words; empty when it does not. Only a
+// double is held to a floating-point range, with a step of 0 (any value in it).
+std::string out_of_range(const std::string& name, const ParameterValue& value,
+                         const rcl_interfaces::msg::ParameterDescriptor& descriptor)
+{
+  if (descriptor.floating_point_range.empty() || value.get_type() != PARAMETER_DOUBLE) {
+    return {};
+  }
+  const auto& range = descriptor.floating_point_range.front();
+  const double v = value.get<double>();
+  if (v < range.from_value || v > range.to_value) {
+    return "Parameter {" + name + "} doesn't comply with floating point range.";
+  }
+  return {};
+}
+
 }  // namespace
 
 Node::Node(const std::string& node_name, const NodeOptions& options) : Node(node_name, "", options)
@@ -642,7 +658,56 @@ const ParameterValue& Node::declare_parameter(
     }
     value = it->second;
   }
+  const std::string refused = out_of_range(name, value, parameter_descriptor);
+  if (!refused.empty()) {
+    throw exceptions::InvalidParameterValueException("parameter '" + name +
+                                                     "' could not be set: " + refused);
+  }
+  _descriptors[name] = parameter_descriptor;
   return _parameters[name] = value;
+}
+
+rcl_interfaces::msg::SetParametersResult Node::set_parameter(const Parameter& parameter)
+{
+  const std::string& name = parameter.get_name();
+  const auto it = _parameters.find(name);
+  if (it == _parameters.end()) {
+    throw exceptions::ParameterNotDeclaredException(name);
+  }
+  const rcl_interfaces::msg::ParameterDescriptor& descriptor = _descriptors[name];
+  rcl_interfaces::msg::SetParametersResult result;
+  if (descriptor.read_only) {
+    result.reason = "parameter '" + name + "' cannot be set because it is read-only";
+    return result;
+  }
+  const ParameterValue& value = parameter.get_parameter_value();
+  if (!descriptor.dynamic_typing && value.get_type() != it->second.get_type()) {
+    result.reason = "Wrong parameter type, parameter {" + name + "} is of type {" +
+                    to_string(it->second.get_type()) + "}, setting it to {" +
+                    to_string(value.get_type()) + "} is not allowed.";
+    return result;
+  }
+  result.reason = out_of_range(name, value, descriptor);
+  if (!result.reason.empty()) {
+    return result;
+  }
+  it->second = value;
+  result.successful = true;
+  return result;
+}
+
+rcl_interfaces::msg::ParameterDescriptor Node::describe_parameter(const std::string& name) const
+{
+  const auto it = _parameters.find(name);
+  if (it == _parameters.end()) {
+    throw exceptions::ParameterNotDeclaredException(name);
+  }
+  const auto d = _descriptors.find(name);
+  rcl_interfaces::msg::ParameterDescriptor out =
+    d == _descriptors.end() ? rcl_interfaces::msg::ParameterDescriptor() : d->second;
+  out.name = name;
+  out.type = static_cast<uint8_t>(it->second.get_type());
+  return out;
 }
 
 Parameter Node::get_parameter(const std::string& name) const

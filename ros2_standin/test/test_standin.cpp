@@ -112,6 +112,57 @@ TEST_F(Standin, ParameterOverridesAndTheirTypes)
   EXPECT_EQ(local->declare_parameter("max", 60.0), 2.5);
 }
 
+TEST_F(Standin, DescriptorsMakeParametersReadOnlyRangedOrDynamicallyTyped)
+{
+  init();
+  rclcpp::NodeOptions options;
+  options.append_parameter_override("far", 100.0);
+  options.append_parameter_override("whole", 3);
+  auto node = std::make_shared<rclcpp::Node>("n", options);
+  rcl_interfaces::msg::ParameterDescriptor ranged;
+  ranged.description = "seconds";
+  rcl_interfaces::msg::FloatingPointRange range;
+  range.from_value = 0.0;
+  range.to_value = 10.0;
+  ranged.floating_point_range.push_back(range);
+  try {
+    node->declare_parameter("far", 1.0, ranged);
+    ADD_FAILURE() << "expected InvalidParameterValueException";
+  } catch (const rclcpp::exceptions::InvalidParameterValueException& e) {
+    EXPECT_STREQ(e.what(), "parameter 'far' could not be set: Parameter {far} doesn't comply with "
+                           "floating point range.");
+  }
+  // A dynamically typed parameter takes a whole number for a decimal one, and no range holds it.
+  auto dynamic = ranged;
+  dynamic.dynamic_typing = true;
+  EXPECT_EQ(node->declare_parameter("whole", rclcpp::ParameterValue(1.0), dynamic).get_type(),
+            rclcpp::PARAMETER_INTEGER);
+
+  node->declare_parameter("free", 2.0, ranged);
+  EXPECT_TRUE(node->set_parameter(rclcpp::Parameter("free", 10.0)).successful);
+  EXPECT_EQ(node->set_parameter(rclcpp::Parameter("free", 30.0)).reason,
+            "Parameter {free} doesn't comply with floating point range.");
+  EXPECT_EQ(node->set_parameter(rclcpp::Parameter("free", "x")).reason,
+            "Wrong parameter type, parameter {free} is of type {double}, setting it to {string} "
+            "is not allowed.");
+  EXPECT_EQ(node->get_parameter("free").as_double(), 10.0);
+
+  auto fixed = ranged;
+  fixed.read_only = true;
+  node->declare_parameter("fixed", 2.0, fixed);
+  const auto refused = node->set_parameter(rclcpp::Parameter("fixed", 3.0));
+  EXPECT_FALSE(refused.successful);
+  EXPECT_EQ(refused.reason, "parameter 'fixed' cannot be set because it is read-only");
+  EXPECT_EQ(node->get_parameter("fixed").as_double(), 2.0);
+  const auto described = node->describe_parameter("fixed");
+  EXPECT_EQ(described.name, "fixed");
+  EXPECT_EQ(described.type, rclcpp::PARAMETER_DOUBLE);
+  EXPECT_TRUE(described.read_only);
+  EXPECT_EQ(described.description, "seconds");
+  ASSERT_EQ(described.floating_point_range.size(), 1u);
+  EXPECT_EQ(described.floating_point_range[0].to_value, 10.0);
+}
+
 TEST_F(Standin, UnknownRosArgumentsAreRejected)
 {
   try {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "rcl_interfaces/msg/parameter_descriptor.hpp"
+#include "rcl_interfaces/msg/set_parameters_result.hpp"
 #include "rclcpp/clock.hpp"
 #include "rclcpp/exceptions/exceptions.hpp"
 #include "rclcpp/logger.hpp"
@@ -17,6 +18,7 @@
 #include "rclcpp/parameter.hpp"
 #include "rclcpp/publisher.hpp"
 #include "rclcpp/qos.hpp"
+#include "rclcpp/service.hpp"
 #include "rclcpp/subscription.hpp"
 
 namespace rclcpp
@@ -89,6 +91,12 @@ public:
     return true;
   }
   bool has_parameter(const std::string& name) const { return _parameters.count(name) > 0; }
+  /// Sets a declared parameter as `ros2 param set` does: refused (with the reason) when it is
+  /// read only, of another type than declared, or outside its range. Throws
+  /// ParameterNotDeclaredException for a parameter never declared.
+  rcl_interfaces::msg::SetParametersResult set_parameter(const Parameter& parameter);
+  /// The descriptor the parameter was declared with, its name and type filled in.
+  rcl_interfaces::msg::ParameterDescriptor describe_parameter(const std::string& name) const;
 
   template <typename MessageT, typename AllocatorT = std::allocator<void>,
             typename PublisherT = Publisher<MessageT, AllocatorT>>
@@ -131,6 +139,15 @@ public:
     return subscription;
   }
 
+  /// `callback` takes (std::shared_ptr<Request>, std::shared_ptr<Response>).
+  template <typename ServiceT, typename CallbackT>
+  typename Service<ServiceT>::SharedPtr create_service(const std::string& service_name,
+                                                       CallbackT&& callback)
+  {
+    return std::make_shared<Service<ServiceT>>(resolve(service_name),
+                                               std::forward<CallbackT>(callback));
+  }
+
   std::size_t count_publishers(const std::string& topic_name) const;
   std::size_t count_subscribers(const std::string& topic_name) const;
 
@@ -148,6 +165,7 @@ private:
   Clock::SharedPtr _clock = std::make_shared<Clock>();
   std::map<std::string, ParameterValue> _overrides;
   std::map<std::string, ParameterValue> _parameters;
+  std::map<std::string, rcl_interfaces::msg::ParameterDescriptor> _descriptors;
 };
 
 }  // namespace rclcpp

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "rcl_interfaces/msg/floating_point_range.hpp"
 
 namespace rcl_interfaces::msg
 {
@@ -14,6 +17,8 @@ struct ParameterDescriptor
   std::string additional_constraints;
   bool read_only = false;
   bool dynamic_typing = false;
+  /// At most one range; only a double value is held to it.
+  std::vector<FloatingPointRange> floating_point_range;
 };
 
 }  // namespace rcl_interfaces::msg

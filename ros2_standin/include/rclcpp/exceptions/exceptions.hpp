@@ -98,4 +98,11 @@ public:
   }
 };
 
+/// A parameter given a value its descriptor refuses, such as one outside its range.
+class InvalidParameterValueException : public std::runtime_error
+{
+public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace rclcpp::exceptions
