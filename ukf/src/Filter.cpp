@@ -190,6 +190,34 @@ void Filter::validate()
   }
 }
 
+void Filter::set_estimate(const VectorX& state, const MatrixX& covar)
+{
+  const auto n = static_cast<Eigen::Index>(_state.size());
+  const std::string what = "Filter::set_estimate: ";
+  if (state.size() != n || covar.rows() != n || covar.cols() != n) {
+    throw std::invalid_argument(what + "a state of " + std::to_string(state.size()) +
+                                " entries and a covariance of " + std::to_string(covar.rows()) +
+                                " x " + std::to_string(covar.cols()) + " for a state of size " +
+                                std::to_string(n));
+  }
+  if (!state.allFinite() || !covar.allFinite()) {
+    throw std::invalid_argument(what + "the state or its covariance has a value that is not finite");
+  }
+  if (n > 0) {
+    const double scale = std::max(1.0, covar.cwiseAbs().maxCoeff());
+    if ((covar - covar.transpose()).cwiseAbs().maxCoeff() > 1e-9 * scale) {
+      throw std::invalid_argument(what + "the covariance is not symmetric");
+    }
+    const Eigen::SelfAdjointEigenSolver<MatrixX> solver(covar, Eigen::EigenvaluesOnly);
+    if (solver.eigenvalues().minCoeff() < -1e-12 * scale) {
+      throw std::invalid_argument(what + "the covariance has a negative eigenvalue (" +
+                                  fmt(solver.eigenvalues().minCoeff()) + ")");
+    }
+  }
+  _state.set_vector(state);
+  _covar = covar;
+}
+
 void Filter::update(Measurement&& measurement, double t)
 {
   predict_and_correct(measurement, t);

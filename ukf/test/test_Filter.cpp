@@ -514,6 +514,45 @@ TEST(FilterUpdate, AReusedMeasurementGivesTheSameNumbersAsFreshOnes)
   EXPECT_EQ(reused.empty_measurement().size(), 0);
 }
 
+TEST(FilterUpdate, SetEstimateReplacesTheEstimateOrRefusesAndChangesNothing)
+{
+  Filter filter{load_json("angle_axis_vo.json")};
+  Measurement z = filter.get_empty_measurement();
+  z.sensor_populate("vo", vec({0.1, 0.0, 0.0, 0.0, 0.0, 0.0}));
+  filter.update(z, 5.0);
+  const auto n = static_cast<Eigen::Index>(filter.state().size());
+  const VectorX before = filter.state().get_vector();
+  const MatrixX covar_before = filter.covar();
+
+  MatrixX bad = MatrixX::Identity(n, n);
+  bad(0, 1) = 0.5;
+  const std::string what = "Filter::set_estimate: ";
+  EXPECT_THROW_MSG(filter.set_estimate(before, bad), std::invalid_argument,
+                   what + "the covariance is not symmetric");
+  bad(1, 0) = 0.5;
+  bad(0, 0) = -1.0;
+  EXPECT_THROW_MSG(filter.set_estimate(before, bad), std::invalid_argument,
+                   what + "the covariance has a negative eigenvalue (-1.1180339887498947)");
+  EXPECT_THROW_MSG(filter.set_estimate(before.head(n - 1), covar_before), std::invalid_argument,
+                   what + "a state of 11 entries and a covariance of 12 x 12 for a state of size 12");
+  VectorX nan = before;
+  nan(2) = std::nan("");
+  EXPECT_THROW_MSG(filter.set_estimate(nan, covar_before), std::invalid_argument,
+                   what + "the state or its covariance has a value that is not finite");
+  EXPECT_EQ(filter.state().get_vector(), before);
+  EXPECT_EQ(filter.covar(), covar_before);
+
+  // The new estimate is where the next update starts from, on the same clock.
+  VectorX moved = before;
+  moved(0) += 3.0;
+  filter.set_estimate(moved, 0.5 * covar_before);
+  EXPECT_EQ(filter.state().get_vector(), moved);
+  EXPECT_EQ(filter.covar(), 0.5 * covar_before);
+  EXPECT_THROW(filter.update(z, 4.0), std::invalid_argument);
+  filter.update(z, 5.0);
+  EXPECT_GT(filter.state().get_vector()(0), 1.0);
+}
+
 namespace
 {
 

@@ -62,6 +62,12 @@ public:
   /// run with each of its sensors populated.
   void update(const Measurement& measurement, double t);
 
+  /// Replaces the estimate and its covariance, for a caller that knows better (a pose set by hand,
+  /// a relocalisation); the clock and the record of the last update stay. Throws
+  /// std::invalid_argument naming what is wrong (a size other than the state's, a value that is
+  /// not finite, a covariance that is not symmetric positive semi-definite); nothing changes then.
+  void set_estimate(const VectorX& state, const MatrixX& covar);
+
   /// A fresh copy of the template measurement.
   Measurement get_empty_measurement() const { return _empty_measurement; }
   State get_state() const { return _state; }
