@@ -24,30 +24,15 @@ import argparse
 import csv
 import math
 import os
-import re
-import shutil
-import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+from replay_figures import HERE, replay, run, tool
+
 ERRORS = ["--accel-noise", "0.3", "--gyro-noise", "0.01", "--gyro-bias", "0 0 0.04",
           "--accel-bias", "0.3 -0.2 0", "--bias-walk", "0.00001 0.0001", "--yaw-rate-scale", "5",
           "--yaw-rate-bias", "0"]
 SPEED_SCALE, YAW_RATE_SCALE = 1.03, 5.0
-
-
-def tool(name):
-    return shutil.which(name) or os.path.join(ROOT, "build/localization_pkg", name)
-
-
-def run(args):
-    done = subprocess.run(args, capture_output=True, text=True)
-    if done.returncode != 0:
-        sys.exit("%s failed (exit %d):\n%s" % (os.path.basename(args[0]), done.returncode,
-                                                done.stderr.strip()))
-    return done.stdout
 
 
 def gyro_dead_reckoning_rms(drive):
@@ -77,9 +62,6 @@ def main():
     parser.add_argument("--tune", default=tool("localisation_tune"))
     parser.add_argument("--config", default=os.path.join(HERE, "bias_states_config.json"))
     args = parser.parse_args()
-    if not os.environ.get("AMENT_PREFIX_PATH"):
-        # The build tree's tools find the package through the prefix the build makes for tests.
-        os.environ["AMENT_PREFIX_PATH"] = os.path.join(ROOT, "build/localization_pkg/test_prefix")
     generator = os.path.join(HERE, "generate_drive.py")
     with tempfile.TemporaryDirectory() as work:
         learn, drive = os.path.join(work, "learn.csv"), os.path.join(work, "drive.csv")
@@ -90,13 +72,11 @@ def main():
         print(run([args.tune, learn, "--config", args.config, "--sensors", "encoders,imu", "-o",
                    tuned]))
         states = os.path.join(work, "states.csv")
-        out = run([args.replay, drive, "--config", tuned, "--sensors", "encoders,imu", "--csv",
-                   os.path.join(work, "odometry.csv"), "--svg", os.path.join(work, "path.svg"),
-                   "--states", states])
-        rms = float(re.search(r"RMS position error\s+([\d.]+) m", out).group(1))
-        heading = float(re.search(r"RMS heading error\s+([\d.]+) rad", out).group(1))
-        nis = re.search(r"mean NIS ([\d.]+) \(a consistent filter: ([\d.]+)", out)
-        nis_ratio = float(nis.group(1)) / float(nis.group(2))
+        figures = replay(args.replay, drive, tuned, "--sensors", "encoders,imu", "--states",
+                         states)
+        rms, heading = figures["rms_position_error"], figures["rms_heading_error"]
+        consistency = figures["consistency"]
+        nis_ratio = consistency["mean_nis"] / consistency["expected_nis"]
         dead_reckoning = gyro_dead_reckoning_rms(drive)
 
         with open(drive) as f:

@@ -17,31 +17,22 @@ Exit status 0 when every drive meets every target.
 
 import argparse
 import os
-import re
-import shutil
-import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+from replay_figures import HERE, ROOT, replay, run, tool
 
 
-def figures(replay, drive, config, sensors, work):
-    out = subprocess.run(
-        [replay, drive, "--config", config, "--sensors", sensors,
-         "--csv", os.path.join(work, "odometry.csv"), "--svg", os.path.join(work, "path.svg")],
-        capture_output=True, text=True, check=True).stdout
-    rms = float(re.search(r"RMS position error\s+([\d.]+) m", out).group(1))
-    heading = float(re.search(r"RMS heading error\s+([\d.]+) rad", out).group(1))
-    dr = re.search(r"alone: final [\d.]+ m, RMS ([\d.]+) m, RMS heading ([\d.]+) rad", out)
-    return rms, heading, float(dr.group(1)), float(dr.group(2))
+def figures(replay_path, drive, config, sensors):
+    f = replay(replay_path, drive, config, "--sensors", sensors)
+    dr = f["dead_reckoning"]
+    return f["rms_position_error"], f["rms_heading_error"], dr["rms_position_error"], \
+        dr["rms_heading_error"]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--replay", default=shutil.which("localisation_replay") or
-                        os.path.join(ROOT, "build/localization_pkg/localisation_replay"))
+    parser.add_argument("--replay", default=tool("localisation_replay"))
     parser.add_argument("--config", default=os.path.join(
         ROOT, "localization_pkg/config/localisation_fusion_config.json"))
     parser.add_argument("--seeds", type=int, nargs="*", default=[1, 2, 3, 4, 5])
@@ -54,14 +45,13 @@ def main():
         drives = [("multi_sensor_drive.csv", os.path.join(HERE, "multi_sensor_drive.csv"))]
         for seed in args.seeds:
             path = os.path.join(work, f"seed{seed}.csv")
-            subprocess.run([sys.executable, os.path.join(HERE, "generate_drive.py"),
-                            "--multi-sensor", "--seed", str(seed), "--out", path], check=True)
+            run([sys.executable, os.path.join(HERE, "generate_drive.py"), "--multi-sensor",
+                 "--seed", str(seed), "--out", path])
             drives.append((f"seed {seed}", path))
         for name, drive in drives:
-            rms, heading, dr_rms, _ = figures(args.replay, drive, args.config, "encoders,imu,vo",
-                                              work)
+            rms, heading, dr_rms, _ = figures(args.replay, drive, args.config, "encoders,imu,vo")
             _, imu_heading, _, dr_heading = figures(args.replay, drive, args.config,
-                                                    "encoders,imu", work)
+                                                    "encoders,imu")
             ok = rms <= 0.25 * dr_rms and heading <= 0.02 and imu_heading <= 0.5 * dr_heading
             failed += 0 if ok else 1
             print(f"{name:<24} {rms:>8.3f} m {dr_rms:>7.2f} m {rms / dr_rms:>7.4f} "

@@ -12,21 +12,17 @@ reckoning of the same readings, and the largest final error as a share of the di
                                         [--config localization_pkg/config/localisation_config.json]
                                         [--candidates all|shipped]
 
-Needs a built localisation_replay (scripts/test.sh builds one) and AMENT_PREFIX_PATH pointing at a
-prefix whose ament index lists localization_pkg; by default the build's own test prefix is used.
+Needs a built localisation_replay: a sourced install's, or the one scripts/test.sh builds.
 """
 
 import argparse
 import copy
 import json
 import os
-import re
-import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+from replay_figures import HERE, ROOT, replay, run as run_command, tool
 
 SEEDS = [1, 2, 3, 4, 5, 6, 8, 9, 10, 11]
 NOISE_SCALES = [(1, 0.5), (2, 0.5), (1, 2.0), (2, 2.0)]
@@ -40,24 +36,16 @@ def drives(folder):
     made = []
     for seed, scale in [(s, 1.0) for s in SEEDS] + NOISE_SCALES:
         path = os.path.join(folder, f"drive_seed{seed}_noise{scale:g}.csv")
-        subprocess.run([sys.executable, os.path.join(HERE, "generate_drive.py"), "--seed",
-                        str(seed), "--noise-scale", str(scale), "--out", path], check=True)
+        run_command([sys.executable, os.path.join(HERE, "generate_drive.py"), "--seed",
+                     str(seed), "--noise-scale", str(scale), "--out", path])
         made.append((f"seed {seed}, noise x{scale:g}", path))
     return made
 
 
-def run(replay, drive, config, env):
-    done = subprocess.run([replay, drive, "--config", config, "--csv", os.devnull, "--svg",
-                           os.devnull], capture_output=True, text=True, env=env)
-    if done.returncode != 0:
-        sys.exit(f"{replay} failed on {drive}:\n{done.stderr}")
-    out = done.stdout
-    final = float(re.search(r"final position error\s+([0-9.e+-]+) m \(([0-9.e+-]+) %", out)[2])
-    rms = float(re.search(r"RMS position error\s+([0-9.e+-]+) m", out)[1])
-    dr_rms = float(re.search(r"dead reckoning of the same readings: final [0-9.e+-]+ m, "
-                             r"RMS ([0-9.e+-]+) m", out)[1])
-    nis = float(re.search(r"mean NIS ([0-9.e+-]+)", out)[1])
-    return rms, dr_rms, final, nis
+def run(replay_path, drive, config):
+    f = replay(replay_path, drive, config)
+    return (f["rms_position_error"], f["dead_reckoning"]["rms_position_error"],
+            f["final_position_error_percent"], f["consistency"]["mean_nis"])
 
 
 def candidate(base, held, accel_free, speed_sd, rate_sd, q_speed, q_rate):
@@ -78,14 +66,11 @@ def candidate(base, held, accel_free, speed_sd, rate_sd, q_speed, q_rate):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--replay", default=os.path.join(ROOT, "build", "localization_pkg",
-                                                         "localisation_replay"))
+    parser.add_argument("--replay", default=tool("localisation_replay"))
     parser.add_argument("--config", default=os.path.join(ROOT, "localization_pkg", "config",
                                                          "localisation_config.json"))
     parser.add_argument("--candidates", choices=["all", "shipped"], default="all")
     args = parser.parse_args()
-    env = dict(os.environ)
-    env.setdefault("AMENT_PREFIX_PATH", os.path.join(os.path.dirname(args.replay), "test_prefix"))
     with open(args.config) as f:
         base = json.load(f)
 
@@ -109,7 +94,7 @@ def main():
                 json.dump(config, f)
             ratios, finals, nis = [], [], []
             for name, drive in made:
-                rms, dr_rms, final, mean_nis = run(args.replay, drive, path, env)
+                rms, dr_rms, final, mean_nis = run(args.replay, drive, path)
                 ratios.append(rms / dr_rms)
                 finals.append(final)
                 nis.append(mean_nis)

@@ -12,6 +12,10 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
@@ -1152,6 +1156,67 @@ void write_states_csv(const Result& result, const std::string& path)
   }
 }
 
+namespace
+{
+
+// What the consistency figures say about the covariance: from the innovations (NIS) always, and
+// from the estimation error (NEES of the planar pose) where there is truth. A mean more than 1.5
+// times its expected value is over-confidence (the covariance is too small); less than half,
+// under-confidence. Empty when both are within those bounds.
+std::vector<std::string> verdicts(const Result& result)
+{
+  std::vector<std::string> out;
+  const double n = static_cast<double>(result.nis_updates);
+  const double mean = result.nis_sum / n;
+  const double expected = result.nis_dof_sum / n;
+  if (mean > 1.5 * expected) {
+    out.push_back("over-confident: the innovations are larger than the filter expects; its sensor "
+                  "or process noise is too small for this data");
+  } else if (mean < 0.5 * expected) {
+    out.push_back("under-confident: the innovations are smaller than the filter expects; its "
+                  "sensor or process noise is larger than this data needs");
+  }
+  if (result.nees_updates > 0) {
+    const double nees = result.nees_sum / static_cast<double>(result.nees_updates);
+    char buf[256];
+    if (nees > 1.5 * 3.0) {
+      std::snprintf(buf, sizeof(buf),
+                    "over-confident in its pose: the error against truth is larger than the "
+                    "covariance says (mean NEES %.3g of 3); the published covariance is too small",
+                    nees);
+      out.push_back(buf);
+    } else if (nees < 0.5 * 3.0) {
+      std::snprintf(buf, sizeof(buf),
+                    "under-confident in its pose: the error against truth is smaller than the "
+                    "covariance says (mean NEES %.3g of 3)",
+                    nees);
+      out.push_back(buf);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string package_config(const std::string& source_path)
+{
+  if (std::ifstream(source_path).good()) {
+    return source_path;
+  }
+  const std::string name = source_path.substr(source_path.find_last_of('/') + 1);
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n > 0) {
+    std::string dir(exe, static_cast<std::size_t>(n));
+    dir = dir.substr(0, dir.find_last_of('/'));
+    const std::string installed = dir + "/../../share/localization_pkg/config/" + name;
+    if (std::ifstream(installed).good()) {
+      return installed;
+    }
+  }
+  return source_path;
+}
+
 std::string summary(const Result& result)
 {
   std::ostringstream s;
@@ -1283,15 +1348,79 @@ std::string summary(const Result& result)
                     result.nees_sum / static_cast<double>(result.nees_updates));
       s << buf;
     }
-    if (mean > 1.5 * expected) {
-      s << "  over-confident: the innovations are larger than the filter expects; its sensor or "
-           "process noise is too small for this data\n";
-    } else if (mean < 0.5 * expected) {
-      s << "  under-confident: the innovations are smaller than the filter expects; its sensor or "
-           "process noise is larger than this data needs\n";
+    for (const std::string& line : verdicts(result)) {
+      s << "  " << line << "\n";
     }
   }
   return s.str();
+}
+
+std::string summary_json(const Result& result)
+{
+  nlohmann::ordered_json j;
+  for (std::size_t k = 0; k < 4; ++k) {
+    if (result.sensors.has(static_cast<Sensor>(k))) {
+      j["messages_in"][kSensorNames[k]] = result.sent[k];
+    }
+  }
+  j["odometry_out"] = result.odometry.size();
+  j["dropped"] = result.dropped;
+  j["restarts"] = result.restarts;
+  if (!result.odometry.empty()) {
+    const auto& o = result.odometry.back();
+    j["final_pose"] = {{"x", o.pose.pose.position.x},
+                       {"y", o.pose.pose.position.y},
+                       {"yaw", yaw_of(o)}};
+  }
+  if (!result.extra_states.empty()) {
+    for (std::size_t k = 0; k < result.extra_state_columns.size(); ++k) {
+      j["final_extra_states"][result.extra_state_columns[k]] = result.extra_states.back()[k];
+    }
+  }
+  if (result.has_truth) {
+    j["distance"] = result.distance;
+  }
+  if (result.has_truth && result.matched > 0) {
+    j["final_position_error"] = result.final_error;
+    j["final_position_error_percent"] =
+      result.distance > 0 ? 100 * result.final_error / result.distance : 0.0;
+    j["rms_position_error"] = result.rms_error;
+    j["rms_heading_error"] = result.rms_heading_error;
+    j["final_heading_error"] = result.final_heading_error;
+  }
+  if (result.speed_matched > 0) {
+    j["rms_speed_error"] = result.rms_speed_error;
+  }
+  if (result.has_truth && result.has_dead_reckoning) {
+    j["dead_reckoning"] = {{"final_position_error", result.dead_reckoning_final_error},
+                           {"rms_position_error", result.dead_reckoning_rms_error},
+                           {"rms_heading_error", result.dead_reckoning_rms_heading_error}};
+  }
+  if (result.has_trajectory_errors) {
+    const TrajectoryErrors& e = result.errors;
+    j["trajectory"] = {{"pairs", e.pairs}, {"ate_rms", e.ate_rms}, {"ate_max", e.ate_max}};
+    if (e.rpe_segments > 0) {
+      j["trajectory"]["rpe_rms"] = e.rpe_rms;
+      j["trajectory"]["rpe_max"] = e.rpe_max;
+    }
+  }
+  if (result.nis_updates > 0) {
+    const double n = static_cast<double>(result.nis_updates);
+    auto& c = j["consistency"];
+    c["updates"] = result.nis_updates;
+    c["mean_nis"] = result.nis_sum / n;
+    c["expected_nis"] = result.nis_dof_sum / n;
+    c["inside_95_percent"] = 100.0 * result.nis_inside / n;
+    if (result.nees_updates > 0) {
+      c["mean_nees"] = result.nees_sum / static_cast<double>(result.nees_updates);
+      c["expected_nees"] = 3.0;
+    }
+    if (std::isfinite(result.log_likelihood)) {
+      c["log_likelihood"] = result.log_likelihood;
+    }
+    c["verdict"] = verdicts(result);
+  }
+  return j.dump(2) + "\n";
 }
 
 }  // namespace localisation_replay

@@ -215,7 +215,22 @@ void write_odometry_csv(const Result& result, const std::string& path);
 void write_states_csv(const Result& result, const std::string& path);
 /// Draws the estimated path (and the true and dead-reckoned paths when known) as SVG, in metres.
 void write_svg(const Result& result, const std::string& path);
+/// One of the package's configuration files, by the path it had in the source tree at build time:
+/// that path while it is readable; else the file of that name installed beside the running
+/// executable (<prefix>/lib/localization_pkg -> <prefix>/share/localization_pkg/config), found
+/// without the ament index; else the source path, whose opening then fails naming it.
+std::string package_config(const std::string& source_path);
+
 /// The human summary printed at the end of a run.
 std::string summary(const Result& result);
+/// The same figures for scripts, as a JSON object whose keys do not change with the wording:
+/// "messages_in" (per sensor), "odometry_out", "dropped", "restarts", "final_pose" {x, y, yaw},
+/// "final_extra_states"; with truth "distance", "final_position_error",
+/// "final_position_error_percent", "rms_position_error", "rms_heading_error",
+/// "final_heading_error", "rms_speed_error", "dead_reckoning" {final_position_error,
+/// rms_position_error, rms_heading_error}, "trajectory" {pairs, ate_rms, ate_max, rpe_rms,
+/// rpe_max}; and "consistency" {updates, mean_nis, expected_nis, inside_95_percent, mean_nees,
+/// expected_nees, log_likelihood, verdict}. A figure that was not measured is left out.
+std::string summary_json(const Result& result);
 
 }  // namespace localisation_replay

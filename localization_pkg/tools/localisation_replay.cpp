@@ -61,6 +61,7 @@ int usage()
        "  --states FILE  the state's fields beyond pose and motion (biases, scale factors) "
        "after every\n"
        "             update, as CSV\n"
+       "  --json FILE   the summary's figures as JSON, for scripts\n"
        "  --ros-args -p name:=value  node parameters, such as message_covariance or "
        "imu_orientation\n";
   return 2;
@@ -71,7 +72,7 @@ int usage()
 int main(int argc, char** argv)
 {
   std::string drive, bag, config, sensor_list, csv = "odometry.csv", svg = "path.svg";
-  std::string truth_path, tum, truth_tum, states;
+  std::string truth_path, tum, truth_tum, states, json_path;
   localisation_replay::BagTopics topics;
   bool verbose = false;
   localisation_replay::Options options;
@@ -80,7 +81,7 @@ int main(int argc, char** argv)
     {"--svg", &svg},               {"--sensors", &sensor_list},
     {"--bag", &bag},               {"--truth", &truth_path},
     {"--tum", &tum},               {"--truth-tum", &truth_tum},
-    {"--states", &states},
+    {"--states", &states},         {"--json", &json_path},
     {"--encoder-topic", &topics.encoder}, {"--wheel-odom-topic", &topics.wheel_odom},
     {"--imu-topic", &topics.imu},  {"--vo-topic", &topics.vo}};
   for (int i = 1; i < argc; ++i) {
@@ -192,11 +193,12 @@ int main(int argc, char** argv)
     }
   }
   if (config.empty()) {
-    config = sensors.imu || sensors.vo ? LOCALISATION_FUSION_CONFIG : LOCALISATION_DEFAULT_CONFIG;
+    config = localisation_replay::package_config(
+      sensors.imu || sensors.vo ? LOCALISATION_FUSION_CONFIG : LOCALISATION_DEFAULT_CONFIG);
   }
 
   // The outputs are checked before the replay, so that a typo there does not waste a long run.
-  for (const std::string& path : {csv, svg, tum, truth_tum, states}) {
+  for (const std::string& path : {csv, svg, tum, truth_tum, states, json_path}) {
     if (!path.empty() && !std::ofstream(path, std::ios::app).is_open()) {
       std::cerr << "localisation_replay: cannot write " << path << '\n';
       return 1;
@@ -242,6 +244,10 @@ int main(int argc, char** argv)
     if (!states.empty()) {
       localisation_replay::write_states_csv(result, states);
       wrote += ", " + states;
+    }
+    if (!json_path.empty()) {
+      std::ofstream(json_path) << localisation_replay::summary_json(result);
+      wrote += ", " + json_path;
     }
     std::cout << bag_line << localisation_replay::summary(result) << "wrote " << wrote << '\n';
     if (!truth_path.empty() && !result.has_trajectory_errors && !result.interrupted) {

@@ -142,7 +142,8 @@ int main(int argc, char** argv)
   try {
     rclcpp::NodeOptions options;
     if (fusion) {
-      options.append_parameter_override("ukf_config", std::string(LOCALISATION_FUSION_CONFIG));
+      options.append_parameter_override("ukf_config",
+                                        localisation_replay::package_config(LOCALISATION_FUSION_CONFIG));
       options.append_parameter_override("imu_topic", std::string("imu"));
       options.append_parameter_override("vo_topic", std::string("vo"));
       options.append_parameter_override("publish_covariance", true);
