@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <fstream>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -566,6 +567,57 @@ Enum choice(const std::string& parameter, const std::string& value,
                               ", got \"" + value + "\"");
 }
 
+// Every parameter is read once, at start-up: declared read only, so that `ros2 param set` refuses
+// rather than reporting a change that never happens, with a line that `ros2 param describe` shows.
+rcl_interfaces::msg::ParameterDescriptor read_only(const std::string& description,
+                                                   const std::string& constraints = "")
+{
+  rcl_interfaces::msg::ParameterDescriptor d;
+  d.description = description;
+  d.additional_constraints = constraints;
+  d.read_only = true;
+  return d;
+}
+
+// A decimal parameter in [from, to]. A whole number given for it (`-p fusion_delay:=1`, or
+// `max_time_jump: 30` in YAML) is that number: the parameter is dynamically typed, and anything
+// but a number is refused as the wrong type.
+double declare_decimal(rclcpp::Node& node, const std::string& name, double default_value,
+                       rcl_interfaces::msg::ParameterDescriptor descriptor, double from, double to)
+{
+  descriptor.dynamic_typing = true;
+  rcl_interfaces::msg::FloatingPointRange range;
+  range.from_value = from;
+  range.to_value = to;
+  descriptor.floating_point_range.push_back(range);
+  rclcpp::ParameterValue value;
+  try {
+    value = node.declare_parameter(name, rclcpp::ParameterValue(default_value), descriptor);
+  } catch (const rclcpp::exceptions::InvalidParameterValueException& e) {
+    throw std::invalid_argument(std::string(e.what()) + " It must be from " + std::to_string(from) +
+                                " to " + std::to_string(to) + ".");
+  }
+  if (value.get_type() == rclcpp::PARAMETER_INTEGER) {
+    return static_cast<double>(value.get<int64_t>());
+  }
+  if (value.get_type() != rclcpp::PARAMETER_DOUBLE) {
+    throw rclcpp::exceptions::InvalidParameterTypeException(
+      name, "it is a number of seconds, given as {" + rclcpp::to_string(value.get_type()) + "}");
+  }
+  return value.get<double>();
+}
+
+// True at most once per `period` for one `last` (a warning's throttle), and always the first time.
+bool due(std::chrono::steady_clock::time_point& last, std::chrono::seconds period)
+{
+  const auto now = std::chrono::steady_clock::now();
+  if (last != std::chrono::steady_clock::time_point() && now - last < period) {
+    return false;
+  }
+  last = now;
+  return true;
+}
+
 }  // namespace
 
 std::string default_config_path(const std::string& source_tree_config,
@@ -613,41 +665,99 @@ Eigen::Vector3d euler_from_quaternion(const Eigen::Quaterniond& q)
 ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions& options)
   : rclcpp::Node("localisation_node", options)
 {
-  // Fails with the index's own error when the package is not installed.
-  const std::string share = ament_index_cpp::get_package_share_directory("localization_pkg");
-
+  // The default configuration: the source tree's, else the installed one, found through the
+  // ament index. A node given "ukf_config" needs neither.
+  std::string default_config, index_error;
+  try {
+    default_config = default_config_path(
+      LOCALISATION_DEFAULT_CONFIG, ament_index_cpp::get_package_share_directory("localization_pkg"));
+  } catch (const std::exception& e) {
+    index_error = e.what();
+    if (std::ifstream(LOCALISATION_DEFAULT_CONFIG).good()) {
+      default_config = LOCALISATION_DEFAULT_CONFIG;
+    }
+  }
+  const double forever = std::numeric_limits<double>::infinity();
   const std::string config_path = this->declare_parameter<std::string>(
-    "ukf_config", default_config_path(LOCALISATION_DEFAULT_CONFIG, share));
-  _max_time_jump = this->declare_parameter<double>("max_time_jump", 60.0);
+    "ukf_config", default_config, read_only("Path of the filter's JSON configuration"));
+  if (config_path.empty()) {
+    throw std::runtime_error(
+      "parameter 'ukf_config' is not set and the package's own configuration cannot be found (" +
+      (index_error.empty() ? std::string("it is empty") : index_error) +
+      "): give ukf_config, or source the workspace's setup script");
+  }
+  _config_path = config_path;
+  _max_time_jump = declare_decimal(
+    *this, "max_time_jump", 60.0,
+    read_only("Seconds between two stamps beyond which the filter restarts from its configuration",
+              "positive"),
+    0.0, forever);
   if (!(std::isfinite(_max_time_jump) && _max_time_jump > 0.0)) {
     throw std::invalid_argument("parameter 'max_time_jump' must be a positive number of seconds");
   }
-  const bool strict_config = this->declare_parameter<bool>("strict_config", false);
-  _odom_frame = this->declare_parameter<std::string>("odom_frame", "odom");
-  _base_link_frame = this->declare_parameter<std::string>("base_link_frame", "odom_base_link");
+  const bool strict_config = this->declare_parameter<bool>(
+    "strict_config", false,
+    read_only("Refuse a configuration with a key no reader knows, instead of warning about it"));
+  _odom_frame = this->declare_parameter<std::string>(
+    "odom_frame", "odom", read_only("Frame of the published pose (header.frame_id)"));
+  _base_link_frame = this->declare_parameter<std::string>(
+    "base_link_frame", "odom_base_link",
+    read_only("Frame of the vehicle (child_frame_id); sensor messages are moved into it"));
   check_frame("odom_frame", _odom_frame);
   check_frame("base_link_frame", _base_link_frame);
   if (_odom_frame == _base_link_frame) {
     throw std::invalid_argument("parameters 'odom_frame' and 'base_link_frame' must differ (both "
                                 "are \"" + _odom_frame + "\")");
   }
-  _publish_covariance = this->declare_parameter<bool>("publish_covariance", false);
-  const bool publish_tf = this->declare_parameter<bool>("publish_tf", false);
-  const std::string imu_topic = this->declare_parameter<std::string>("imu_topic", "");
-  const std::string vo_topic = this->declare_parameter<std::string>("vo_topic", "");
-  const std::string wheel_odom_topic =
-    this->declare_parameter<std::string>("wheel_odom_topic", "");
+  _publish_covariance = this->declare_parameter<bool>(
+    "publish_covariance", false,
+    read_only("Publish the filter's covariance in the odometry message (else zeros)"));
+  const bool publish_tf = this->declare_parameter<bool>(
+    "publish_tf", false,
+    read_only("Broadcast the estimate as the transform odom_frame -> base_link_frame on /tf"));
+  const std::string imu_topic = this->declare_parameter<std::string>(
+    "imu_topic", "", read_only("sensor_msgs/Imu topic fused into the sensor \"imu\" (empty: none)"));
+  const std::string vo_topic = this->declare_parameter<std::string>(
+    "vo_topic", "",
+    read_only("nav_msgs/Odometry topic of visual odometry, fused into the sensor \"vo\" (empty: "
+              "none)"));
+  const std::string wheel_odom_topic = this->declare_parameter<std::string>(
+    "wheel_odom_topic", "",
+    read_only("nav_msgs/Odometry topic of wheel odometry, fused into the sensor \"encoders\" "
+              "(empty: none)"));
   _covariance_policy = choice<CovariancePolicy, 3>(
-    "message_covariance", this->declare_parameter<std::string>("message_covariance", "use"),
+    "message_covariance",
+    this->declare_parameter<std::string>(
+      "message_covariance", "use",
+      read_only("How a message's covariance is used: as ROS defines it, not at all, or never "
+                "below the configured noise",
+                "one of use, ignore, floor")),
     {{{"use", CovariancePolicy::use},
       {"ignore", CovariancePolicy::ignore},
       {"floor", CovariancePolicy::floor}}});
   _imu_orientation = choice<ImuOrientation, 3>(
-    "imu_orientation", this->declare_parameter<std::string>("imu_orientation", "none"),
+    "imu_orientation",
+    this->declare_parameter<std::string>(
+      "imu_orientation", "none",
+      read_only("Which part of the IMU's orientation is fused into the sensor "
+                "\"imu_orientation\"",
+                "one of none, roll_pitch, all")),
     {{{"none", ImuOrientation::none},
       {"roll_pitch", ImuOrientation::roll_pitch},
       {"all", ImuOrientation::all}}});
-  _fusion_delay = this->declare_parameter<double>("fusion_delay", 0.0);
+  const bool best_effort = choice<bool, 2>(
+    "sensor_qos",
+    this->declare_parameter<std::string>(
+      "sensor_qos", "reliable",
+      read_only("QoS of encoder_vel and wheel_odom_topic: reliable, or sensor_data (best effort, "
+                "which hears reliable and best-effort publishers alike)",
+                "one of reliable, sensor_data")),
+    {{{"reliable", false}, {"sensor_data", true}}});
+  _fusion_delay = declare_decimal(
+    *this, "fusion_delay", 0.0,
+    read_only("Seconds messages are held to be fused in stamp order (0: fused at once)",
+              "below max_time_jump"),
+    0.0, forever);
   if (!(std::isfinite(_fusion_delay) && _fusion_delay >= 0.0 && _fusion_delay < _max_time_jump)) {
     throw std::invalid_argument("parameter 'fusion_delay' must be a number of seconds from 0 up to "
                                 "'max_time_jump' (" + std::to_string(_max_time_jump) +
@@ -726,8 +836,12 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   // Bound through a lambda on const Msg&, the form Humble accepts without deprecation. The handlers
   // take a shared pointer: each subscription hands its own over, assigned afresh per message, so
   // that a steady flow of messages allocates nothing.
+  // Reliable by default, as the base controller's publishers are; "sensor_qos" makes these two
+  // subscriptions best effort, which a best-effort publisher needs to be heard at all.
+  const rclcpp::QoS wheel_qos =
+    best_effort ? rclcpp::QoS(rclcpp::SensorDataQoS().keep_last(10)) : rclcpp::QoS(10);
   _enc_subscription = this->create_subscription<geometry_msgs::msg::TwistStamped>(
-    "encoder_vel", 10, [this](const geometry_msgs::msg::TwistStamped& msg) {
+    "encoder_vel", wheel_qos, [this](const geometry_msgs::msg::TwistStamped& msg) {
       encoder_callback(reuse(_enc_message, msg));
     });
   // Sensor drivers often publish best effort, which a reliable subscription would never hear: the
@@ -753,17 +867,124 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
   } catch (const std::exception& e) {
     throw std::invalid_argument("parameter 'vo_topic': " + std::string(e.what()));
   }
-  // Wheel odometry comes from the robot's base controller, as encoder_vel does: reliable.
+  // Wheel odometry comes from the robot's base controller, as encoder_vel does.
   try {
     if (!wheel_odom_topic.empty()) {
       _wheel_subscription = this->create_subscription<nav_msgs::msg::Odometry>(
-        wheel_odom_topic, 10, [this](const nav_msgs::msg::Odometry& msg) {
+        wheel_odom_topic, wheel_qos, [this](const nav_msgs::msg::Odometry& msg) {
           wheel_odom_callback(reuse(_wheel_message, msg));
         });
     }
   } catch (const std::exception& e) {
     throw std::invalid_argument("parameter 'wheel_odom_topic': " + std::string(e.what()));
   }
+  // The message RViz's "2D Pose Estimate" publishes on "initialpose": remap that topic here.
+  _set_pose_subscription = this->create_subscription<geometry_msgs::msg::PoseWithCovarianceStamped>(
+    "set_pose", 10, [this](const geometry_msgs::msg::PoseWithCovarianceStamped& msg) {
+      const std::string refused = set_pose(msg);
+      if (!refused.empty()) {
+        RCLCPP_WARN(this->get_logger(), "Refused set_pose: %s", refused.c_str());
+      }
+    });
+  _reset_service = this->create_service<std_srvs::srv::Trigger>(
+    "reset", [this](const std::shared_ptr<std_srvs::srv::Trigger::Request>,
+                    std::shared_ptr<std_srvs::srv::Trigger::Response> response) {
+      response->message = reset();
+      response->success = true;
+    });
+}
+
+std::string ZendrafellLocalisationNode::reset()
+{
+  _ukf = ukf::Filter(_config);
+  // What was held belongs to the estimate that was just discarded.
+  while (!_held.empty()) {
+    auto node = _held.extract(_held.begin());
+    if (_spare_held.size() < kMaxHeld) {
+      _spare_held.push_back(std::move(node));
+    }
+  }
+  _has_newest = false;
+  const bool had_time = _has_last_time;
+  _has_last_time = false;
+  const std::string message = "filter restarted from its configuration " + _config_path;
+  RCLCPP_INFO(this->get_logger(), "Reset: %s", message.c_str());
+  if (had_time) {
+    publish_ukf_state(_last_stamp);
+  }
+  return message;
+}
+
+std::string ZendrafellLocalisationNode::set_pose(
+  const geometry_msgs::msg::PoseWithCovarianceStamped& msg)
+{
+  const std::string& frame = msg.header.frame_id;
+  if (!frame.empty() && frame != _odom_frame) {
+    return "its frame_id is \"" + frame + "\", not the odometry frame \"" + _odom_frame + "\"";
+  }
+  const auto& p = msg.pose.pose.position;
+  const auto& o = msg.pose.pose.orientation;
+  const Eigen::Vector3d position(p.x, p.y, p.z);
+  const Eigen::Quaterniond rotation(o.w, o.x, o.y, o.z);
+  if (!position.allFinite()) {
+    return "pose.pose.position is not finite";
+  }
+  const double norm = rotation.norm();
+  if (!std::isfinite(norm) || !(std::abs(norm - 1.0) < 0.01)) {
+    return "pose.pose.orientation is not a unit quaternion (norm " + std::to_string(norm) + ")";
+  }
+  Eigen::Matrix<double, 6, 6> given =
+    Eigen::Map<const Eigen::Matrix<double, 6, 6, Eigen::RowMajor>>(msg.pose.covariance.data());
+  if (!given.allFinite()) {
+    return "pose.covariance has an entry that is not finite";
+  }
+  // An entry of zero variance is one the message does not know (RViz sends z, roll and pitch so):
+  // it keeps the filter's variance. The rest must be a covariance.
+  const ukf::State& state = _ukf.state();
+  const Eigen::Index at[2] = {static_cast<Eigen::Index>(state.field(kPosition3D).get_index()),
+                              static_cast<Eigen::Index>(state.field(kOrientation3D).get_index())};
+  const auto index = [&at](Eigen::Index i) { return at[i / 3] + i % 3; };
+  const ukf::MatrixX& covar = _ukf.covar();
+  for (Eigen::Index i = 0; i < 6; ++i) {
+    if (given(i, i) < 0.0) {
+      return "pose.covariance has a negative variance at (" + std::to_string(i) + ", " +
+             std::to_string(i) + ")";
+    }
+    if (given(i, i) == 0.0) {
+      if (given.row(i).cwiseAbs().maxCoeff() > 0.0 || given.col(i).cwiseAbs().maxCoeff() > 0.0) {
+        return "pose.covariance has a zero variance at (" + std::to_string(i) + ", " +
+               std::to_string(i) + ") with a cross term that is not zero";
+      }
+      given(i, i) = covar(index(i), index(i));
+    }
+  }
+  const double scale = given.cwiseAbs().maxCoeff();
+  if ((given - given.transpose()).cwiseAbs().maxCoeff() > 1e-9 * scale ||
+      Eigen::LLT<Eigen::Matrix<double, 6, 6>>(given).info() != Eigen::Success) {
+    return "pose.covariance is not a symmetric positive-definite matrix";
+  }
+  ukf::VectorX mean = state.get_vector();
+  ukf::MatrixX next = covar;
+  const Eigen::Vector3d euler = euler_from_quaternion(rotation);
+  for (Eigen::Index i = 0; i < 6; ++i) {
+    mean(index(i)) = i < 3 ? position(i) : euler(i - 3);
+    next.row(index(i)).setZero();
+    next.col(index(i)).setZero();
+  }
+  for (Eigen::Index r = 0; r < 6; ++r) {
+    for (Eigen::Index c = 0; c < 6; ++c) {
+      next(index(r), index(c)) = 0.5 * (given(r, c) + given(c, r));
+    }
+  }
+  try {
+    _ukf.set_estimate(mean, next);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  RCLCPP_INFO(this->get_logger(), "Pose set to (%g, %g, %g), yaw %g rad", position.x(),
+              position.y(), position.z(), euler.z());
+  publish_ukf_state(_has_last_time ? _last_stamp : msg.header.stamp);
+  return {};
 }
 
 ZendrafellLocalisationNode::~ZendrafellLocalisationNode() = default;
@@ -809,6 +1030,12 @@ void ZendrafellLocalisationNode::receive(Message msg)
 {
   const auto input = static_cast<Input>(msg.index());
   const double t = get_seconds_from_stamp(stamp_of(msg));
+  if (t == 0.0 && due(_unstamped_warned[static_cast<std::size_t>(input)], std::chrono::seconds(5))) {
+    RCLCPP_WARN(this->get_logger(),
+                "A %s message is stamped zero: the filter runs on the messages' stamps, and an "
+                "unstamped message carries no time (set header.stamp where it is published)",
+                input_name(input));
+  }
   // The node never dies on a message: whatever goes wrong drops that message only.
   try {
     const auto check = [this](const Message& m) {
@@ -926,6 +1153,7 @@ void ZendrafellLocalisationNode::fuse(const Message& msg)
     _ukf.update(measurement, t);
     _has_last_time = true;
     _last_time = t;
+    _last_stamp = stamp;
     ++_updates;
     publish_ukf_state(stamp);
   } catch (const std::exception& e) {
@@ -1120,9 +1348,7 @@ void ZendrafellLocalisationNode::drop_late(Input input, double stamp)
   const auto i = static_cast<std::size_t>(input);
   ++_dropped;
   ++_late[i];
-  const auto now = std::chrono::steady_clock::now();
-  if (_late[i] == 1 || now - _late_warned[i] >= std::chrono::seconds(1)) {
-    _late_warned[i] = now;
+  if (due(_late_warned[i], std::chrono::seconds(1))) {
     RCLCPP_WARN(this->get_logger(),
                 "Dropped %zu late %s messages so far: the latest was stamped %.9f s, %.9f s "
                 "before the latest update",
@@ -1138,9 +1364,7 @@ void ZendrafellLocalisationNode::drop_untransformable(Input input, double stamp,
   const auto i = static_cast<std::size_t>(input);
   ++_dropped;
   ++_untransformable[i];
-  const auto now = std::chrono::steady_clock::now();
-  if (_untransformable[i] == 1 || now - _untransformable_warned[i] >= std::chrono::seconds(1)) {
-    _untransformable_warned[i] = now;
+  if (due(_untransformable_warned[i], std::chrono::seconds(1))) {
     RCLCPP_WARN(this->get_logger(),
                 "Dropped %zu %s messages so far that could not be put in the node's frames: the "
                 "latest, stamped %.9f s, has %s",
@@ -1210,3 +1434,7 @@ void ZendrafellLocalisationNode::publish_ukf_state(const builtin_interfaces::msg
   _ukf_publisher->publish(odom);
   RCLCPP_INFO(this->get_logger(), "Published state!");
 }
+
+// Loadable into a component container (`ros2 component load`, ComposableNodeContainer).
+#include "rclcpp_components/register_node_macro.hpp"
+RCLCPP_COMPONENTS_REGISTER_NODE(ZendrafellLocalisationNode)

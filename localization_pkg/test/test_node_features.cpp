@@ -492,3 +492,175 @@ TEST_F(FeatureTest, HostileImuAndVisualOdometryNeverPublishANonFiniteValue)
   EXPECT_GT(received.size(), before);
   EXPECT_TRUE(localisation_replay::all_finite(received.back()));
 }
+
+TEST_F(FeatureTest, ParametersAreReadOnlyDescribedAndTakeWholeNumbersForDecimals)
+{
+  start([](rclcpp::NodeOptions& o) {
+    o.append_parameter_override("fusion_delay", 1);
+    o.append_parameter_override("max_time_jump", 30);
+    o.append_parameter_override("sensor_qos", "sensor_data");
+  });
+  // A whole number is taken as that many seconds: a message held a second, a jump of 30 s.
+  send(encoders, twist(10, 0, 1.0, 0.0));
+  send(encoders, twist(10, 900000000, 1.0, 0.0));
+  EXPECT_EQ(received.size(), 0u);
+  send(encoders, twist(11, 0, 1.0, 0.0));
+  EXPECT_EQ(received.size(), 1u);
+  send(encoders, twist(45, 0, 1.0, 0.0));
+  send(encoders, twist(47, 0, 1.0, 0.0));
+  EXPECT_EQ(node->filter_restarts(), 1u);
+
+  for (const char* name : {"ukf_config", "max_time_jump", "strict_config", "odom_frame",
+                           "base_link_frame", "publish_covariance", "publish_tf", "imu_topic",
+                           "vo_topic", "wheel_odom_topic", "message_covariance",
+                           "imu_orientation", "sensor_qos", "fusion_delay"}) {
+    const auto described = node->describe_parameter(name);
+    EXPECT_TRUE(described.read_only) << name;
+    EXPECT_FALSE(described.description.empty()) << name;
+    const auto before = node->get_parameter(name);
+    const auto result = node->set_parameter(rclcpp::Parameter(name, before.get_parameter_value()));
+    EXPECT_FALSE(result.successful) << name;
+    EXPECT_EQ(result.reason, std::string("parameter '") + name +
+                               "' cannot be set because it is read-only");
+  }
+  const auto delay = node->describe_parameter("fusion_delay");
+  ASSERT_EQ(delay.floating_point_range.size(), 1u);
+  EXPECT_EQ(delay.floating_point_range[0].from_value, 0.0);
+  EXPECT_EQ(node->describe_parameter("message_covariance").additional_constraints,
+            "one of use, ignore, floor");
+  node.reset();
+  driver.reset();
+
+  // Not a number, out of range, or not a known word: start-up stops naming the parameter.
+  EXPECT_THROW(start([](rclcpp::NodeOptions& o) { o.append_parameter_override("fusion_delay", "1"); }),
+               rclcpp::exceptions::InvalidParameterTypeException);
+  for (const auto& [name, value] : std::vector<std::pair<const char*, rclcpp::ParameterValue>>{
+         {"max_time_jump", rclcpp::ParameterValue(-2.0)},
+         {"max_time_jump", rclcpp::ParameterValue(0)},
+         {"fusion_delay", rclcpp::ParameterValue(-1)},
+         {"sensor_qos", rclcpp::ParameterValue("best_effort")}}) {
+    try {
+      start([&](rclcpp::NodeOptions& o) { o.append_parameter_override(name, value); });
+      ADD_FAILURE() << name << " " << rclcpp::to_string(value) << " was accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(std::string("'") + name + "'"), std::string::npos)
+        << e.what();
+    }
+  }
+}
+
+TEST_F(FeatureTest, AZeroStampWarnsOnceInAWhileAndTheMessageIsStillFused)
+{
+  start();
+  testing::internal::CaptureStderr();
+  send(encoders, twist(0, 0, 1.0, 0.0));
+  send(encoders, twist(0, 0, 1.0, 0.0));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(received.size(), 2u);
+  const std::string warning = "A encoder message is stamped zero: the filter runs on the "
+                              "messages' stamps, and an unstamped message carries no time";
+  const auto first = log.find(warning);
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find(warning, first + 1), std::string::npos) << log;
+}
+
+namespace
+{
+
+// What RViz's "2D Pose Estimate" publishes: x, y and yaw with its variances, the rest zero.
+geometry_msgs::msg::PoseWithCovarianceStamped pose_estimate(double x, double y, double yaw)
+{
+  geometry_msgs::msg::PoseWithCovarianceStamped m;
+  m.header.frame_id = "odom";
+  m.pose.pose.position.x = x;
+  m.pose.pose.position.y = y;
+  m.pose.pose.orientation.z = std::sin(yaw / 2);
+  m.pose.pose.orientation.w = std::cos(yaw / 2);
+  m.pose.covariance[0] = 0.25;
+  m.pose.covariance[7] = 0.25;
+  m.pose.covariance[35] = 0.06853891945200942;
+  return m;
+}
+
+}  // namespace
+
+TEST_F(FeatureTest, SetPoseTakesThePoseAndItsCovarianceAndKeepsTheRest)
+{
+  start();
+  auto poses = driver->create_publisher<geometry_msgs::msg::PoseWithCovarianceStamped>("set_pose", 10);
+  for (int k = 0; k < 20; ++k) {
+    send(encoders, twist(10, static_cast<uint32_t>(k) * 20000000, 1.0, 0.2));
+  }
+  const ukf::State& state = node->get_filter().state();
+  const auto index = [&](const char* field) {
+    return static_cast<Eigen::Index>(state.field(field).get_index());
+  };
+  const ukf::VectorX velocity_before = state["Velocity3D"];
+  const double z_variance = node->get_filter().covar()(index("Position3D") + 2,
+                                                       index("Position3D") + 2);
+  const std::size_t published = received.size();
+
+  send(poses, pose_estimate(3.0, -2.0, 1.0));
+  ASSERT_EQ(received.size(), published + 1);  // published at once, at the latest update's stamp
+  const Odometry& now = received.back();
+  EXPECT_EQ(now.header.stamp, received[published - 1].header.stamp);
+  EXPECT_EQ(now.pose.pose.position.x, 3.0);
+  EXPECT_EQ(now.pose.pose.position.y, -2.0);
+  EXPECT_NEAR(2 * std::atan2(now.pose.pose.orientation.z, now.pose.pose.orientation.w), 1.0,
+              1e-12);
+  EXPECT_EQ(state["Velocity3D"], velocity_before);
+  const ukf::MatrixX& p = node->get_filter().covar();
+  const Eigen::Index pos = index("Position3D"), yaw = index("Orientation3D") + 2;
+  EXPECT_EQ(p(pos, pos), 0.25);
+  EXPECT_EQ(p(yaw, yaw), 0.06853891945200942);
+  EXPECT_EQ(p(pos + 2, pos + 2), z_variance);  // unknown in the message: kept
+  EXPECT_EQ(p.row(pos).segment(index("Velocity3D"), 3).cwiseAbs().maxCoeff(), 0.0);
+  EXPECT_EQ(p.row(yaw).segment(index("AngularVelocity3D"), 3).cwiseAbs().maxCoeff(), 0.0);
+  // The next estimate moves on from the new pose.
+  send(encoders, twist(10, 400000000, 1.0, 0.2));
+  EXPECT_NEAR(received.back().pose.pose.position.x, 3.0 + 0.02 * std::cos(1.0), 0.01);
+
+  // What cannot be used is refused, and nothing changes.
+  const ukf::VectorX kept = state.get_vector();
+  auto in_map = pose_estimate(0.0, 0.0, 0.0);
+  in_map.header.frame_id = "map";
+  auto not_finite = pose_estimate(std::nan(""), 0.0, 0.0);
+  auto not_unit = pose_estimate(0.0, 0.0, 0.0);
+  not_unit.pose.pose.orientation.w = 2.0;
+  auto negative = pose_estimate(0.0, 0.0, 0.0);
+  negative.pose.covariance[0] = -1.0;
+  auto lopsided = pose_estimate(0.0, 0.0, 0.0);
+  lopsided.pose.covariance[1] = 0.1;
+  EXPECT_EQ(node->set_pose(in_map), "its frame_id is \"map\", not the odometry frame \"odom\"");
+  EXPECT_EQ(node->set_pose(not_finite), "pose.pose.position is not finite");
+  EXPECT_EQ(node->set_pose(not_unit),
+            "pose.pose.orientation is not a unit quaternion (norm 2.000000)");
+  EXPECT_EQ(node->set_pose(negative), "pose.covariance has a negative variance at (0, 0)");
+  EXPECT_EQ(node->set_pose(lopsided), "pose.covariance is not a symmetric positive-definite matrix");
+  EXPECT_EQ(state.get_vector(), kept);
+}
+
+TEST_F(FeatureTest, ResetRestartsTheFilterFromItsConfiguration)
+{
+  start([](rclcpp::NodeOptions& o) { o.append_parameter_override("fusion_delay", 0.5); });
+  const ukf::VectorX initial = node->get_filter().state().get_vector();
+  const ukf::MatrixX initial_covar = node->get_filter().covar();
+  for (int k = 0; k < 40; ++k) {
+    send(encoders, twist(10, static_cast<uint32_t>(k) * 20000000, 1.0, 0.2));
+  }
+  ASSERT_GT(node->held_messages(), 0u);
+  const std::size_t published = received.size();
+  EXPECT_EQ(node->reset(), std::string("filter restarted from its configuration ") +
+                             LOCALISATION_FUSION_CONFIG);
+  drain();
+  EXPECT_EQ(node->held_messages(), 0u);
+  EXPECT_EQ(node->get_filter().state().get_vector(), initial);
+  EXPECT_EQ(node->get_filter().covar(), initial_covar);
+  ASSERT_EQ(received.size(), published + 1);
+  EXPECT_EQ(received.back().pose.pose.position.x, initial(0));
+  // The filter's clock starts again with the next message, whatever its stamp.
+  send(encoders, twist(5, 0, 1.0, 0.2));
+  send(encoders, twist(6, 0, 1.0, 0.2));
+  EXPECT_EQ(received.size(), published + 2);
+  EXPECT_EQ(node->filter_restarts(), 0u);
+}

@@ -15,10 +15,12 @@
 #include <nlohmann/json.hpp>
 
 #include "builtin_interfaces/msg/time.hpp"
+#include "geometry_msgs/msg/pose_with_covariance_stamped.hpp"
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
+#include "std_srvs/srv/trigger.hpp"
 #include "tf2_ros/buffer.h"
 #include "tf2_ros/transform_broadcaster.h"
 #include "tf2_ros/transform_listener.h"
@@ -109,6 +111,18 @@ public:
   std::size_t held_messages() const { return _held.size(); }
   /// Fuses every held message now, in stamp order (for the end of a recording).
   void flush_held();
+  /// What the service "reset" does: restarts the filter from its configuration, discarding what
+  /// "fusion_delay" holds, and publishes that estimate at the latest update's stamp (when there
+  /// was an update). Returns what the service answers.
+  std::string reset();
+  /// What a message on "set_pose" does: the fields "Position3D" and "Orientation3D" and their
+  /// covariance block take the message's pose and covariance (an entry of zero variance keeps the
+  /// filter's; the cross terms with the rest of the state become zero), the rest of the state is
+  /// kept, and the estimate is published at once, at the latest update's stamp (the message's
+  /// before the first update). Returns why a message was refused (a frame_id other than
+  /// odom_frame or empty, a value that is not finite, an orientation that is not a unit
+  /// quaternion, a covariance that is not one), or an empty string.
+  std::string set_pose(const geometry_msgs::msg::PoseWithCovarianceStamped& msg);
   /// The filter, for diagnostics such as checking its covariance.
   const ukf::Filter& get_filter() const { return _ukf; }
   /// The transforms the node has heard on "/tf" and "/tf_static".
@@ -166,6 +180,9 @@ private:
   std::shared_ptr<rclcpp::Subscription<geometry_msgs::msg::TwistStamped>> _enc_subscription;
   std::shared_ptr<rclcpp::Subscription<nav_msgs::msg::Odometry>> _vo_subscription;
   std::shared_ptr<rclcpp::Subscription<nav_msgs::msg::Odometry>> _wheel_subscription;
+  std::shared_ptr<rclcpp::Subscription<geometry_msgs::msg::PoseWithCovarianceStamped>>
+    _set_pose_subscription;
+  std::shared_ptr<rclcpp::Service<std_srvs::srv::Trigger>> _reset_service;
   std::unique_ptr<tf2_ros::TransformBroadcaster> _tf_broadcaster;
   std::unique_ptr<tf2_ros::Buffer> _tf_buffer;
   std::unique_ptr<tf2_ros::TransformListener> _tf_listener;
@@ -177,6 +194,7 @@ private:
   ImuOrientation _imu_orientation = ImuOrientation::none;
 
   nlohmann::json _config;  // kept to restart the filter exactly as it started
+  std::string _config_path;
   double _max_time_jump = 60.0;
   std::string _odom_frame = "odom";
   std::string _base_link_frame = "odom_base_link";
@@ -184,6 +202,7 @@ private:
   double _fusion_delay = 0.0;
   bool _has_last_time = false;
   double _last_time = 0.0;
+  builtin_interfaces::msg::Time _last_stamp;
   std::size_t _dropped = 0;
   std::size_t _updates = 0;
   std::size_t _restarts = 0;
@@ -191,6 +210,7 @@ private:
   std::array<std::chrono::steady_clock::time_point, 4> _late_warned{};
   std::array<std::size_t, 4> _untransformable{};
   std::array<std::chrono::steady_clock::time_point, 4> _untransformable_warned{};
+  std::array<std::chrono::steady_clock::time_point, 4> _unstamped_warned{};
 
   // Held messages by stamp (nanoseconds); equal stamps keep their order of arrival.
   std::multimap<int64_t, Message> _held;
