@@ -1032,8 +1032,8 @@ void ZendrafellLocalisationNode::receive(Message msg)
   const double t = get_seconds_from_stamp(stamp_of(msg));
   if (t == 0.0 && due(_unstamped_warned[static_cast<std::size_t>(input)], std::chrono::seconds(5))) {
     RCLCPP_WARN(this->get_logger(),
-                "A %s message is stamped zero: the filter runs on the messages' stamps, and an "
-                "unstamped message carries no time (set header.stamp where it is published)",
+                "An unstamped %s message (stamp 0): the filter runs on the messages' stamps, and "
+                "an unstamped message carries no time (set header.stamp where it is published)",
                 input_name(input));
   }
   // The node never dies on a message: whatever goes wrong drops that message only.

@@ -557,7 +557,7 @@ TEST_F(FeatureTest, AZeroStampWarnsOnceInAWhileAndTheMessageIsStillFused)
   send(encoders, twist(0, 0, 1.0, 0.0));
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(received.size(), 2u);
-  const std::string warning = "A encoder message is stamped zero: the filter runs on the "
+  const std::string warning = "An unstamped encoder message (stamp 0): the filter runs on the "
                               "messages' stamps, and an unstamped message carries no time";
   const auto first = log.find(warning);
   EXPECT_NE(first, std::string::npos) << log;

@@ -45,7 +45,9 @@ Filter::Filter(const State& initial_state, const MatrixX& initial_covar,
   if (_covar.rows() != static_cast<Eigen::Index>(_state.size()) ||
       _covar.cols() != static_cast<Eigen::Index>(_state.size())) {
     throw std::runtime_error(
-      "Invalid config: Covariance matrix size does not match state vector size");
+      "Invalid config: Covariance matrix size does not match state vector size: the initial "
+      "covariance is " + std::to_string(_covar.rows()) + " x " + std::to_string(_covar.cols()) +
+      ", the state has " + config::entries(_state.size()));
   }
   calculate_weights();
   validate();
@@ -65,7 +67,12 @@ Filter::Filter(const json& config) : Filter()
   }
   if (covariance.size() != n || (n > 0 && covariance[0].size() != n)) {
     throw std::runtime_error(
-      "Invalid config: Covariance matrix size does not match state vector size");
+      "Invalid config: Covariance matrix size does not match state vector size: "
+      "\"initial_covariance\" has " + std::to_string(covariance.size()) + " rows" +
+      (covariance.empty() || !covariance[0].is_array()
+         ? std::string()
+         : " of " + std::to_string(covariance[0].size())) +
+      ", the state has " + config::entries(n) + " (the sizes of its fields summed)");
   }
   _covar = config::to_matrix(covariance, "\"initial_covariance\"");
   _model = create_model_from_json(config::require(config, "model", top));
@@ -182,6 +189,18 @@ void Filter::validate()
     throw std::runtime_error(model + " has a process noise of " + std::to_string(noise.rows()) +
                              " x " + std::to_string(noise.cols()) + " for a state of size " +
                              std::to_string(n));
+  }
+  // Each sensor predicts its reading from the state once now, so that a state field it names but
+  // the state lacks stops the configuration here rather than failing every update.
+  Measurement probe = _empty_measurement;
+  for (std::size_t i = 0; i < probe.number_of_sensors(); ++i) {
+    ISensor& sensor = probe.get_sensor(probe.get_sensor(static_cast<int>(i)).get_name());
+    try {
+      sensor.state_to_measurement(_state);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("Invalid config: sensor \"" + sensor.get_name() +
+                               "\" cannot predict its reading from the state: " + e.what());
+    }
   }
   const VectorX derivative = _model->f(_state, 0.0);
   if (derivative.size() != n) {

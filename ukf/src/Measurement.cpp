@@ -90,7 +90,11 @@ ISensor& Measurement::get_sensor(const std::string& name) const
       return *s;
     }
   }
-  throw std::runtime_error("Sensor not found: " + name);
+  std::vector<std::string> known;
+  for (const auto& s : _sensors) {
+    known.push_back(s->get_name());
+  }
+  throw std::runtime_error("Sensor not found: " + name + config::did_you_mean(name, known));
 }
 
 ISensor& Measurement::get_sensor(int i) const

@@ -81,7 +81,11 @@ std::unique_ptr<IField> create_field_from_json(std::size_t index, const json& co
   const std::string type = config::read_string(config, "type", where);
   const auto it = string_to_field_creator_map.find(type);
   if (it == string_to_field_creator_map.end()) {
-    throw std::runtime_error("Unknown field type: " + type);
+    std::vector<std::string> known;
+    for (const auto& [name, creator] : string_to_field_creator_map) {
+      known.push_back(name);
+    }
+    throw std::runtime_error("Unknown field type: " + type + config::did_you_mean(type, known));
   }
   return it->second(index, config);
 }
@@ -91,7 +95,11 @@ std::unique_ptr<IModel> create_model_from_json(const json& config)
   const std::string type = config::read_string(config, "type", "\"model\"");
   const auto it = string_to_model_creator_map.find(type);
   if (it == string_to_model_creator_map.end()) {
-    throw std::runtime_error("Unknown model type: " + type);
+    std::vector<std::string> known;
+    for (const auto& [name, creator] : string_to_model_creator_map) {
+      known.push_back(name);
+    }
+    throw std::runtime_error("Unknown model type: " + type + config::did_you_mean(type, known));
   }
   return it->second(config);
 }
@@ -102,7 +110,11 @@ std::unique_ptr<ISensor> create_sensor_from_json(std::size_t index, const json& 
   const std::string type = config::read_string(config, "type", where);
   const auto it = string_to_sensor_creator_map.find(type);
   if (it == string_to_sensor_creator_map.end()) {
-    throw std::runtime_error("Unknown sensor type: " + type);
+    std::vector<std::string> known;
+    for (const auto& [name, creator] : string_to_sensor_creator_map) {
+      known.push_back(name);
+    }
+    throw std::runtime_error("Unknown sensor type: " + type + config::did_you_mean(type, known));
   }
   return it->second(index, config);
 }
@@ -273,6 +285,21 @@ void reject_unknown_keys(const json& config)
     message += (i == 0 ? "" : "; ") + found[i];
   }
   throw std::runtime_error(message);
+}
+
+std::string did_you_mean(const std::string& name, const std::vector<std::string>& known)
+{
+  const std::string close = suggestion(name, known);
+  // A name no longer than the edits it takes to reach another is no evidence of a typo.
+  if (close.empty() || (lower(close) != lower(name) && edit_distance(name, close, 2) >= name.size())) {
+    return {};
+  }
+  return " (did you mean \"" + close + "\"?)";
+}
+
+std::string entries(std::size_t n)
+{
+  return std::to_string(n) + (n == 1 ? " entry" : " entries");
 }
 
 }  // namespace config

@@ -260,12 +260,20 @@ TEST(FilterConfig, CovarianceChecks)
 {
   json cfg = load_json("point_mass_2d.json");
   const std::string size_msg =
-    "Invalid config: Covariance matrix size does not match state vector size";
+    "Invalid config: Covariance matrix size does not match state vector size: "
+    "\"initial_covariance\" has ";
+  const std::string state_size = ", the state has 4 entries (the sizes of its fields summed)";
   cfg["initial_covariance"][0] = {1.0, 0.0, 0.0};
-  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error, size_msg);
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error, size_msg + "4 rows of 3" + state_size);
   cfg = load_json("point_mass_2d.json");
   cfg["initial_covariance"].erase(3);
-  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error, size_msg);
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error, size_msg + "3 rows of 4" + state_size);
+  // A sensor's state field that the state lacks stops the configuration, naming the sensor.
+  cfg = load_json("point_mass_2d.json");
+  cfg["measurement"]["sensors"][0]["state_pos_field"] = "Position";
+  EXPECT_THROW_MSG(Filter{cfg}, std::runtime_error,
+                   "Invalid config: sensor \"position_fix\" cannot predict its reading from the "
+                   "state: Field not found: Position");
   cfg = load_json("point_mass_2d.json");
   cfg["initial_covariance"][1] = {0.0, 1.0};
   EXPECT_THROW_MSG(

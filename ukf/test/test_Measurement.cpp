@@ -83,7 +83,9 @@ TEST_F(MeasurementTest, NoiseOverrideIsPerMeasurement)
 TEST_F(MeasurementTest, BadPopulationsChangeNothing)
 {
   EXPECT_THROW_MSG(m.sensor_populate("gps", vec({1})), std::runtime_error, "Sensor not found: gps");
+  // A one-letter name is one edit from any other: no suggestion for it.
   EXPECT_THROW_MSG(m["x"], std::runtime_error, "Sensor not found: x");
+  EXPECT_THROW_MSG(m["A"], std::runtime_error, "Sensor not found: A (did you mean \"a\"?)");
   EXPECT_THROW_HAS(m.sensor_populate("a", vec({1, 2, 3})), std::invalid_argument, "\"a\"", "3",
                    "expected 2");
   EXPECT_THROW_HAS(m.sensor_populate("a", vec({1, NAN})), std::invalid_argument, "\"a\"",

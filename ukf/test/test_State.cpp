@@ -118,7 +118,8 @@ TEST(State, ConfigurationErrors)
   EXPECT_THROW_MSG(State(json{{"fields", 3}}), std::runtime_error,
                    "Invalid config: \"fields\" of \"initial_state\" must be an array (got a number)");
   EXPECT_THROW_MSG(State(json{{"fields", {{{"type", "generic_field"}, {"name", "P"}}}}}),
-                   std::runtime_error, "Unknown field type: generic_field");
+                   std::runtime_error,
+                   "Unknown field type: generic_field (did you mean \"GENERIC_FIELD\"?)");
   EXPECT_THROW_MSG(State(json{{"fields", {{{"type", 3}}}}}), json::type_error,
                    "[json.exception.type_error.302] \"type\" of field at state index 0: type must "
                    "be string, but is number");

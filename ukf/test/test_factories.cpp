@@ -9,11 +9,14 @@ using namespace ukf;
 TEST(Factories, UnknownTypesNameTheText)
 {
   EXPECT_THROW_MSG(create_model_from_json(json{{"type", "point_mass_2d"}}), std::runtime_error,
-                   "Unknown model type: point_mass_2d");
+                   "Unknown model type: point_mass_2d (did you mean \"POINT_MASS_2D\"?)");
   EXPECT_THROW_MSG(create_sensor_from_json(0, json{{"type", "GPS"}}), std::runtime_error,
                    "Unknown sensor type: GPS");
   EXPECT_THROW_MSG(create_field_from_json(0, json{{"type", "Euler_Angles"}}), std::runtime_error,
-                   "Unknown field type: Euler_Angles");
+                   "Unknown field type: Euler_Angles (did you mean \"EULER_ANGLES\"?)");
+  // Nothing near enough: no suggestion.
+  EXPECT_THROW_MSG(create_model_from_json(json{{"type", "KALMAN"}}), std::runtime_error,
+                   "Unknown model type: KALMAN");
   EXPECT_THROW_MSG(create_model_from_json(json{{"name", "m"}}), std::runtime_error,
                    "Invalid config: missing key \"type\" in \"model\"");
 }

@@ -98,6 +98,14 @@ std::string read_name(const json& obj, const std::string& where);
 /// Parts that are not of the expected JSON type are skipped; the loader reports them.
 std::vector<std::string> unknown_keys(const json& config);
 
+/// What a misspelt name was most likely meant to be, for appending to a message:
+/// ` (did you mean "NAME"?)` for the known name that differs only in case or is nearest within two
+/// edits, else an empty string.
+std::string did_you_mean(const std::string& name, const std::vector<std::string>& known);
+
+/// "1 entry", "2 entries": a count of entries for messages.
+std::string entries(std::size_t n);
+
 /// unknown_keys() for callers that refuse a configuration with an unknown key: throws
 /// std::runtime_error "Invalid config: " followed by the messages, joined by "; ".
 void reject_unknown_keys(const json& config);

@@ -24,7 +24,7 @@ void read_vector_field(std::size_t index, const json& config, std::size_t& size,
   if (configured != data.size()) {
     throw std::runtime_error("Invalid config: \"size\" of " + where + " is " +
                              std::to_string(configured) + " but \"initial_values\" has " +
-                             std::to_string(data.size()) + " entries");
+                             config::entries(static_cast<std::size_t>(data.size())));
   }
   size = static_cast<std::size_t>(configured);
 }
