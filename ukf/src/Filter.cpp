@@ -173,11 +173,11 @@ void Filter::validate()
     const IField* found = _state.find_field(r.name);
     if (found == nullptr) {
       throw std::runtime_error(model + " needs the state field \"" + r.name + "\" (" +
-                               std::to_string(r.size) + " entries), which is missing");
+                               config::entries(r.size) + "), which is missing");
     }
     if (found->get_size() != r.size) {
       throw std::runtime_error(model + " needs the state field \"" + r.name + "\" with " +
-                               std::to_string(r.size) + " entries, it has " +
+                               config::entries(r.size) + ", it has " +
                                std::to_string(found->get_size()));
     }
   }
@@ -204,8 +204,8 @@ void Filter::validate()
   }
   const VectorX derivative = _model->f(_state, 0.0);
   if (derivative.size() != n) {
-    throw std::runtime_error(model + " gives a derivative of " + std::to_string(derivative.size()) +
-                             " entries for a state of size " + std::to_string(n));
+    throw std::runtime_error(model + " gives a derivative of " + config::entries(derivative.size()) +
+                             " for a state of size " + std::to_string(n));
   }
 }
 
@@ -214,8 +214,8 @@ void Filter::set_estimate(const VectorX& state, const MatrixX& covar)
   const auto n = static_cast<Eigen::Index>(_state.size());
   const std::string what = "Filter::set_estimate: ";
   if (state.size() != n || covar.rows() != n || covar.cols() != n) {
-    throw std::invalid_argument(what + "a state of " + std::to_string(state.size()) +
-                                " entries and a covariance of " + std::to_string(covar.rows()) +
+    throw std::invalid_argument(what + "a state of " + config::entries(state.size()) +
+                                " and a covariance of " + std::to_string(covar.rows()) +
                                 " x " + std::to_string(covar.cols()) + " for a state of size " +
                                 std::to_string(n));
   }
@@ -304,7 +304,7 @@ double normalised_innovation_squared(const Step& step)
   }
   if (s.rows() != r.size() || s.cols() != r.size()) {
     throw std::invalid_argument("normalised_innovation_squared: a residual of " +
-                                std::to_string(r.size()) + " entries for an innovation covariance "
+                                config::entries(r.size()) + " for an innovation covariance "
                                 "of " + std::to_string(s.rows()) + " x " +
                                 std::to_string(s.cols()));
   }

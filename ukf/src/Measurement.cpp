@@ -171,8 +171,8 @@ void Measurement::get_vector_into(VectorX& out) const
 void Measurement::check_compact(Eigen::Index length, const char* what) const
 {
   if (length > _size) {
-    throw std::invalid_argument(std::string(what) + " needs " + std::to_string(length) +
-                                " entries but the populated sensors sum to " +
+    throw std::invalid_argument(std::string(what) + " needs " + config::entries(length) +
+                                " but the populated sensors sum to " +
                                 std::to_string(_size));
   }
 }
@@ -234,8 +234,8 @@ void Measurement::sensor_populate(const std::string& name, const VectorX& measur
 void Measurement::set_vector(const VectorX& measurement)
 {
   if (measurement.size() < _size) {
-    throw std::invalid_argument("Measurement::set_vector: " + std::to_string(measurement.size()) +
-                                " entries for populated sensors of " + std::to_string(_size));
+    throw std::invalid_argument("Measurement::set_vector: " + config::entries(measurement.size()) +
+                                " for populated sensors of " + std::to_string(_size));
   }
   Eigen::Index offset = 0;
   for (auto& s : _sensors) {
@@ -250,8 +250,8 @@ void Measurement::set_vector_full(const VectorX& measurement)
 {
   if (measurement.size() < _full_size) {
     throw std::invalid_argument(
-      "Measurement::set_vector_full: " + std::to_string(measurement.size()) +
-      " entries for sensors of " + std::to_string(_full_size));
+      "Measurement::set_vector_full: " + config::entries(measurement.size()) +
+      " for sensors of " + std::to_string(_full_size));
   }
   Eigen::Index offset = 0;
   for (auto& s : _sensors) {
@@ -319,7 +319,7 @@ void Measurement::apply_vector(const VectorX& other, bool inverse)
 {
   if (other.size() < _size) {
     throw std::invalid_argument("measurement arithmetic: the vector has " +
-                                std::to_string(other.size()) + " entries, the populated sensors " +
+                                config::entries(other.size()) + ", the populated sensors " +
                                 std::to_string(_size));
   }
   Eigen::Index offset = 0;

@@ -144,8 +144,8 @@ void State::check_slice(const IField& f, Eigen::Index length, const char* what) 
 {
   const std::size_t end = f.get_index() + f.get_size();
   if (static_cast<std::size_t>(length) < end) {
-    throw std::invalid_argument(std::string(what) + " has " + std::to_string(length) +
-                                " entries, field \"" + f.get_name() + "\" needs entries " +
+    throw std::invalid_argument(std::string(what) + " has " + config::entries(length) +
+                                ", field \"" + f.get_name() + "\" needs entries " +
                                 std::to_string(f.get_index()) + " to " + std::to_string(end) +
                                 " (exclusive)");
   }

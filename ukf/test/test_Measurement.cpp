@@ -166,5 +166,5 @@ TEST(Measurement, ArithmeticFollowsEachSensorsRules)
   m -= vec({1, 1, -2.0});
   EXPECT_EQ(m["gps"], vec({4, 5}));
   EXPECT_NEAR(m["compass"](0), wrap_angle(4.0 - kTwoPi + 2.0), 1e-15);
-  EXPECT_THROW_HAS(m += vec({1.0}), std::invalid_argument, "1 entries", "3");
+  EXPECT_THROW_HAS(m += vec({1.0}), std::invalid_argument, "has 1 entry,", "3");
 }

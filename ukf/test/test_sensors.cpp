@@ -231,7 +231,7 @@ TEST(Sensor, CorrectingFieldsScaleAndBiasThePrediction)
   bad["state_yaw_rate_scale_field"] = "Bg";
   EXPECT_THROW_MSG(create_sensor_from_json(0, bad)->state_to_measurement(st),
                    std::invalid_argument,
-                   "sensor \"s\" needs exactly 1 entries of state field \"Bg\", which has 3");
+                   "sensor \"s\" needs exactly 1 entry of state field \"Bg\", which has 3");
   bad["state_yaw_rate_scale_field"] = "Missing";
   EXPECT_THROW_MSG(create_sensor_from_json(0, bad)->state_to_measurement(st), std::runtime_error,
                    "Field not found: Missing");

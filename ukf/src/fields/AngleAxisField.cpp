@@ -130,8 +130,8 @@ AngleAxisField::AngleAxisField(std::size_t index, const json& config_data) : _in
                                       "\"initial_values\" of " + where);
   if (v.size() != 3) {
     throw std::runtime_error("Invalid config: \"initial_values\" of " + where + " has " +
-                             std::to_string(v.size()) +
-                             " entries, an \"ANGLE_AXIS\" field takes a rotation vector of 3");
+                             config::entries(v.size()) +
+                             ", an \"ANGLE_AXIS\" field takes a rotation vector of 3");
   }
   _data = from_rotation_vector(v);
 }

@@ -34,7 +34,7 @@ void check_field_length(const std::string& field, const char* what, Eigen::Index
 {
   if (actual != expected) {
     throw std::invalid_argument(std::string(what) + " of field \"" + field + "\" has " +
-                                std::to_string(actual) + " entries, expected " +
+                                config::entries(actual) + ", expected " +
                                 std::to_string(expected));
   }
 }

@@ -19,8 +19,8 @@ void IModel::f_into(const State& state, double t, Eigen::Ref<VectorX> out) const
 {
   const VectorX d = f(state, t);
   if (d.size() != out.size()) {
-    throw std::logic_error("model \"" + get_name() + "\": f returned " + std::to_string(d.size()) +
-                           " entries for a state of " + std::to_string(out.size()));
+    throw std::logic_error("model \"" + get_name() + "\": f returned " + config::entries(d.size()) +
+                           " for a state of " + std::to_string(out.size()));
   }
   out = d;
 }
@@ -71,7 +71,7 @@ void IModel::step(State& s, double t0, double h, PropagationWorkspace& work) con
   const auto check = [&](const VectorX& k) {
     if (k.size() != static_cast<Eigen::Index>(s.size())) {
       throw std::logic_error("model \"" + get_name() + "\": f returned " +
-                             std::to_string(k.size()) + " entries for a state of " +
+                             config::entries(k.size()) + " for a state of " +
                              std::to_string(s.size()));
     }
   };
@@ -178,7 +178,7 @@ ModelConfig read_model_config(const json& config, std::size_t n)
     const VectorX diagonal = config::to_vector(*it, what);
     if (diagonal.size() != dim) {
       throw std::runtime_error("Invalid config: " + what + " has " +
-                               std::to_string(diagonal.size()) + " entries, expected " +
+                               config::entries(diagonal.size()) + ", expected " +
                                std::to_string(n) + " (the diagonal) or a matrix of " +
                                std::to_string(n) + " x " + std::to_string(n));
     }
@@ -231,7 +231,7 @@ const IField& block_of(const State& state, const std::string& name, std::size_t 
   const IField& f = state.field(name, hint);
   if (f.get_size() != size) {
     throw std::invalid_argument("model \"" + model + "\" needs field \"" + name + "\" with " +
-                                std::to_string(size) + " entries, it has " +
+                                config::entries(size) + ", it has " +
                                 std::to_string(f.get_size()));
   }
   if (f.get_index() + size > state.size()) {
@@ -366,8 +366,8 @@ void ModelBase::fit_to_state(const State& state)
     const auto size = static_cast<Eigen::Index>(found->get_size());
     if (h.rates.size() != 1 && h.rates.size() != size) {
       throw std::runtime_error(what + " with " + std::to_string(h.rates.size()) +
-                               " rates for its " + std::to_string(size) +
-                               " entries; give one rate, or one per entry");
+                               " rates for its " + config::entries(size) +
+                               "; give one rate, or one per entry");
     }
     const auto offset = static_cast<Eigen::Index>(found->get_index());
     for (Eigen::Index j = 0; j < size; ++j) {
@@ -394,8 +394,8 @@ void ModelBase::fit_to_state(const State& state)
     }
   }
   if (entries.size() != _state_size) {
-    throw std::runtime_error(model + " moves " + std::to_string(entries.size()) +
-                             " entries of the state, it has a process noise for " +
+    throw std::runtime_error(model + " moves " + config::entries(entries.size()) +
+                             " of the state, it has a process noise for " +
                              std::to_string(_state_size));
   }
   const MatrixX own_noise = scaled_noise(_process_noise, 1.0, _default_scale, _state_size);

@@ -35,7 +35,7 @@ void check_sensor_length(const std::string& sensor, const char* what, Eigen::Ind
 {
   if (actual != expected) {
     throw std::invalid_argument(std::string(what) + " of sensor \"" + sensor + "\" has " +
-                                std::to_string(actual) + " entries, expected " +
+                                config::entries(actual) + ", expected " +
                                 std::to_string(expected));
   }
 }
@@ -45,7 +45,7 @@ void check_sensor_at_least(const std::string& sensor, const char* what, Eigen::I
 {
   if (actual < needed) {
     throw std::invalid_argument(std::string(what) + " of sensor \"" + sensor + "\" has " +
-                                std::to_string(actual) + " entries, it needs at least " +
+                                config::entries(actual) + ", it needs at least " +
                                 std::to_string(needed));
   }
 }
@@ -58,7 +58,7 @@ const IField& checked_state_field(const State& state, const std::string& sensor,
   if (exact ? size != needed : size < needed) {
     throw std::invalid_argument("sensor \"" + sensor + "\" needs " +
                                 (exact ? std::string("exactly ") : std::string("at least ")) +
-                                std::to_string(needed) + " entries of state field \"" + field +
+                                config::entries(needed) + " of state field \"" + field +
                                 "\", which has " + std::to_string(size));
   }
   return f;
