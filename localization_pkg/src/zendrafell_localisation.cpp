@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <fstream>
 #include <limits>
@@ -763,6 +764,23 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
                                 "'max_time_jump' (" + std::to_string(_max_time_jump) +
                                 " s), got " + std::to_string(_fusion_delay));
   }
+  const auto threshold = [&](const char* name, double value, const char* description) {
+    return declare_decimal(*this, name, value, read_only(description), 0.0, forever);
+  };
+  _thresholds.stale_warn = threshold(
+    "diagnostics_stale_warn", _thresholds.stale_warn,
+    "Seconds without a message on an input, or without an update, that make its status WARN");
+  _thresholds.stale_error = threshold("diagnostics_stale_error", _thresholds.stale_error,
+                                      "The same seconds for ERROR");
+  _thresholds.dropped_share = threshold(
+    "diagnostics_dropped_share", _thresholds.dropped_share,
+    "Share of an input's messages dropped since the last report that makes its status WARN");
+  _thresholds.position_sd = threshold(
+    "diagnostics_position_sd", _thresholds.position_sd,
+    "Standard deviation of the position (m, largest axis) above which the covariance is WARN");
+  _thresholds.heading_sd =
+    threshold("diagnostics_heading_sd", _thresholds.heading_sd,
+              "Standard deviation of the heading (rad) above which the covariance is WARN");
   // Beyond a century every stamp a message can carry is within the delay.
   _fusion_delay_ns = static_cast<int64_t>(std::llround(std::min(_fusion_delay, 4e9) * 1e9));
   const std::pair<const char*, std::string> topics[] = {
@@ -886,12 +904,141 @@ ZendrafellLocalisationNode::ZendrafellLocalisationNode(const rclcpp::NodeOptions
         RCLCPP_WARN(this->get_logger(), "Refused set_pose: %s", refused.c_str());
       }
     });
+  add_diagnostics({"encoder_vel", imu_topic, vo_topic, wheel_odom_topic});
   _reset_service = this->create_service<std_srvs::srv::Trigger>(
     "reset", [this](const std::shared_ptr<std_srvs::srv::Trigger::Request>,
                     std::shared_ptr<std_srvs::srv::Trigger::Response> response) {
       response->message = reset();
       response->success = true;
     });
+}
+
+void ZendrafellLocalisationNode::add_diagnostics(const std::string (&topics)[4])
+{
+  _diagnostics = std::make_unique<diagnostic_updater::Updater>(this);
+  _diagnostics->setHardwareID("none");
+  const auto now = std::chrono::steady_clock::now();
+  _reported_at.fill(now);
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (!topics[i].empty()) {
+      const auto input = static_cast<Input>(i);
+      _diagnostics->add(std::string(input_name(input)) + " input (" + topics[i] + ")",
+                        [this, input](diagnostic_updater::DiagnosticStatusWrapper& status) {
+                          input_status(input, status);
+                        });
+    }
+  }
+  _diagnostics->add("filter", [this](diagnostic_updater::DiagnosticStatusWrapper& status) {
+    filter_status(status);
+  });
+  _diagnostics->add("covariance", [this](diagnostic_updater::DiagnosticStatusWrapper& status) {
+    covariance_status(status);
+  });
+}
+
+void ZendrafellLocalisationNode::age_status(double age, const char* what,
+                                            diagnostic_updater::DiagnosticStatusWrapper& status)
+{
+  using Status = diagnostic_msgs::msg::DiagnosticStatus;
+  char text[160];
+  if (age < 0.0) {
+    std::snprintf(text, sizeof(text), "no %s yet", what);
+    status.mergeSummary(Status::WARN, text);
+  } else if (age > _thresholds.stale_warn) {
+    std::snprintf(text, sizeof(text), "no %s for %.1f s", what, age);
+    status.mergeSummary(age > _thresholds.stale_error ? Status::ERROR : Status::WARN, text);
+  }
+}
+
+namespace
+{
+double seconds_since(std::chrono::steady_clock::time_point then,
+                     std::chrono::steady_clock::time_point now)
+{
+  return then == std::chrono::steady_clock::time_point()
+           ? -1.0
+           : std::chrono::duration<double>(now - then).count();
+}
+}  // namespace
+
+void ZendrafellLocalisationNode::input_status(Input input,
+                                              diagnostic_updater::DiagnosticStatusWrapper& status)
+{
+  using Status = diagnostic_msgs::msg::DiagnosticStatus;
+  const auto i = static_cast<std::size_t>(input);
+  const auto now = std::chrono::steady_clock::now();
+  const double interval = std::chrono::duration<double>(now - _reported_at[i]).count();
+  const std::size_t received = _received[i] - _reported_received[i];
+  const std::size_t dropped = _dropped_by[i] - _reported_dropped[i];
+  _reported_at[i] = now;
+  _reported_received[i] = _received[i];
+  _reported_dropped[i] = _dropped_by[i];
+  const double age = seconds_since(_last_received[i], now);
+  status.summary(Status::OK, "receiving");
+  age_status(age, "message", status);
+  if (received > 0 && dropped > _thresholds.dropped_share * static_cast<double>(received)) {
+    status.mergeSummary(Status::WARN, std::to_string(dropped) + " of the last " +
+                                        std::to_string(received) + " messages dropped");
+  }
+  status.add("rate (Hz)", interval > 0.0 ? static_cast<double>(received) / interval : 0.0);
+  status.add("messages", _received[i]);
+  status.add("dropped", _dropped_by[i]);
+  status.add("late", _late[i]);
+  status.add("untransformable", _untransformable[i]);
+  status.add("seconds since the last message", age);
+}
+
+void ZendrafellLocalisationNode::filter_status(diagnostic_updater::DiagnosticStatusWrapper& status)
+{
+  using Status = diagnostic_msgs::msg::DiagnosticStatus;
+  const double age = seconds_since(_last_update, std::chrono::steady_clock::now());
+  status.summary(Status::OK, "updating");
+  age_status(age, "update", status);
+  if (_restarts > _reported_restarts) {
+    status.mergeSummary(Status::WARN, "restarted after a jump of the stamps");
+  }
+  _reported_restarts = _restarts;
+  status.add("updates", _updates);
+  status.add("seconds since the last update", age);
+  status.add("restarts", _restarts);
+  status.add("dropped", _dropped);
+}
+
+void ZendrafellLocalisationNode::covariance_status(
+  diagnostic_updater::DiagnosticStatusWrapper& status)
+{
+  using Status = diagnostic_msgs::msg::DiagnosticStatus;
+  const ukf::MatrixX& p = _ukf.covar();
+  const ukf::State& state = _ukf.state();
+  const bool finite = p.allFinite();
+  const double scale = finite ? std::max(1.0, p.cwiseAbs().maxCoeff()) : 1.0;
+  const bool symmetric = finite && (p - p.transpose()).cwiseAbs().maxCoeff() <= 1e-9 * scale;
+  const bool positive = symmetric && Eigen::LLT<Eigen::MatrixXd>(p).info() == Eigen::Success;
+  const auto at = static_cast<Eigen::Index>(state.field(kPosition3D).get_index());
+  const auto yaw = static_cast<Eigen::Index>(state.field(kOrientation3D).get_index()) + 2;
+  const double position_sd = std::sqrt(p.diagonal().segment(at, 3).maxCoeff());
+  const double heading_sd = std::sqrt(p(yaw, yaw));
+  status.summary(Status::OK, "finite, symmetric and positive definite");
+  if (!positive) {
+    status.summary(Status::ERROR, !finite      ? "not finite"
+                                  : !symmetric ? "not symmetric"
+                                               : "not positive definite");
+  } else {
+    char text[160];
+    if (position_sd > _thresholds.position_sd) {
+      std::snprintf(text, sizeof(text), "position standard deviation %.3g m", position_sd);
+      status.mergeSummary(Status::WARN, text);
+    }
+    if (heading_sd > _thresholds.heading_sd) {
+      std::snprintf(text, sizeof(text), "heading standard deviation %.3g rad", heading_sd);
+      status.mergeSummary(Status::WARN, text);
+    }
+  }
+  status.add("finite", finite);
+  status.add("symmetric", symmetric);
+  status.add("positive definite", positive);
+  status.add("largest position standard deviation (m)", position_sd);
+  status.add("heading standard deviation (rad)", heading_sd);
 }
 
 std::string ZendrafellLocalisationNode::reset()
@@ -1030,6 +1177,8 @@ void ZendrafellLocalisationNode::receive(Message msg)
 {
   const auto input = static_cast<Input>(msg.index());
   const double t = get_seconds_from_stamp(stamp_of(msg));
+  ++_received[msg.index()];
+  _last_received[msg.index()] = std::chrono::steady_clock::now();
   if (t == 0.0 && due(_unstamped_warned[static_cast<std::size_t>(input)], std::chrono::seconds(5))) {
     RCLCPP_WARN(this->get_logger(),
                 "An unstamped %s message (stamp 0): the filter runs on the messages' stamps, and "
@@ -1154,6 +1303,7 @@ void ZendrafellLocalisationNode::fuse(const Message& msg)
     _has_last_time = true;
     _last_time = t;
     _last_stamp = stamp;
+    _last_update = std::chrono::steady_clock::now();
     ++_updates;
     publish_ukf_state(stamp);
   } catch (const std::exception& e) {
@@ -1337,6 +1487,7 @@ bool ZendrafellLocalisationNode::lookup(Input input, double stamp, const std::st
 void ZendrafellLocalisationNode::drop(Input input, double stamp, const std::string& reason)
 {
   ++_dropped;
+  ++_dropped_by[static_cast<std::size_t>(input)];
   RCLCPP_WARN(this->get_logger(), "Dropped %s message stamped %.9f s: %s", input_name(input),
               stamp, reason.c_str());
 }
@@ -1347,6 +1498,7 @@ void ZendrafellLocalisationNode::drop_late(Input input, double stamp)
 {
   const auto i = static_cast<std::size_t>(input);
   ++_dropped;
+  ++_dropped_by[i];
   ++_late[i];
   if (due(_late_warned[i], std::chrono::seconds(1))) {
     RCLCPP_WARN(this->get_logger(),
@@ -1363,6 +1515,7 @@ void ZendrafellLocalisationNode::drop_untransformable(Input input, double stamp,
 {
   const auto i = static_cast<std::size_t>(input);
   ++_dropped;
+  ++_dropped_by[i];
   ++_untransformable[i];
   if (due(_untransformable_warned[i], std::chrono::seconds(1))) {
     RCLCPP_WARN(this->get_logger(),

@@ -27,6 +27,12 @@ into it and with the lever arm's centripetal acceleration; the wheels go out as 
 on "wheel/odom" instead of encoder_vel (the node must have wheel_odom_topic:=wheel/odom). Every
 message must be answered and the node must log no dropped message.
 
+--namespace NS talks to a node started in that namespace. --ros-cli then checks, with the ROS 2
+command line while the node runs, what a user does to it: `ros2 param set` refused on a read-only
+parameter and `ros2 param describe` saying so, a pose set with `ros2 topic pub` on "set_pose"
+(the next reply carries it), `ros2 service call` of "reset" (answered with success, and the
+configured initial pose published), and a DiagnosticArray on /diagnostics from the node.
+
 Needs a sourced ROS 2 Humble and the workspace's install. Exit status 0 when every check passes.
 """
 
@@ -40,6 +46,7 @@ import threading
 import time
 
 import rclpy
+from diagnostic_msgs.msg import DiagnosticArray
 from geometry_msgs.msg import TwistStamped
 from nav_msgs.msg import Odometry
 from rclpy.qos import QoSProfile, ReliabilityPolicy, HistoryPolicy
@@ -265,6 +272,78 @@ def pace(node, replies, count):
         rclpy.spin_once(node, timeout_sec=0.01)
 
 
+def cli(command, timeout=60.0):
+    """Runs a ROS 2 command line and returns what it printed (both streams)."""
+    print('$ ' + ' '.join(command), flush=True)
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    out = done.stdout + done.stderr
+    for line in out.splitlines():
+        print('  cli | ' + line, flush=True)
+    return out
+
+
+def wait_for(node, replies, count, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while len(replies) < count and time.monotonic() < deadline:
+        rclpy.spin_once(node, timeout_sec=0.05)
+    return len(replies) >= count
+
+
+SET_POSE = ('{header: {frame_id: odom}, pose: {pose: {position: {x: 5.0, y: -2.0}, '
+            'orientation: {z: 0.479425538604203, w: 0.8775825618903728}}, '
+            'covariance: [0.25, 0, 0, 0, 0, 0, 0, 0.25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '
+            '0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.07]}}')
+
+
+def check_ros_cli(node, namespace, replies):
+    """The command-line checks of --ros-cli; returns the errors."""
+    errors = []
+    prefix = '/' + namespace.strip('/') if namespace.strip('/') else ''
+    name = prefix + '/localisation_node'
+    out = cli(['ros2', 'param', 'set', name, 'publish_tf', 'true'])
+    if 'cannot be set because it is read-only' not in out:
+        errors.append('ros2 param set of publish_tf was not refused as read-only')
+    out = cli(['ros2', 'param', 'describe', name, 'fusion_delay'])
+    if 'Read only: true' not in out or 'Min value: 0' not in out:
+        errors.append('ros2 param describe of fusion_delay lacks "Read only: true" or its range')
+
+    diagnostics = []
+    node.create_subscription(DiagnosticArray, '/diagnostics',
+                             lambda m: diagnostics.append(m), 10)
+    count = len(replies)
+    cli(['ros2', 'topic', 'pub', '--once', '-w', '1', prefix + '/set_pose',
+         'geometry_msgs/msg/PoseWithCovarianceStamped', SET_POSE])
+    if not wait_for(node, replies, count + 1):
+        errors.append('no estimate published after set_pose')
+    else:
+        p = replies[-1].pose.pose
+        yaw = 2.0 * math.atan2(p.orientation.z, p.orientation.w)
+        if abs(p.position.x - 5.0) > 1e-9 or abs(p.position.y + 2.0) > 1e-9 or \
+                abs(yaw - 1.0) > 1e-9:
+            errors.append(f'after set_pose the estimate is at ({p.position.x}, {p.position.y}), '
+                          f'yaw {yaw}, not (5, -2), yaw 1')
+    count = len(replies)
+    out = cli(['ros2', 'service', 'call', prefix + '/reset', 'std_srvs/srv/Trigger'])
+    if 'success=True' not in out or 'filter restarted from its configuration' not in out:
+        errors.append('ros2 service call of reset was not answered with success')
+    if not wait_for(node, replies, count + 1):
+        errors.append('no estimate published after reset')
+    elif abs(replies[-1].pose.pose.position.x) > 1e-9:
+        errors.append('after reset the estimate is not at the configured initial pose')
+    deadline = time.monotonic() + 10.0
+    ours = []
+    while not ours and time.monotonic() < deadline:
+        rclpy.spin_once(node, timeout_sec=0.1)
+        ours = [s for m in diagnostics for s in m.status if s.name.startswith('localisation_node')]
+    if not ours:
+        errors.append('no status of localisation_node on /diagnostics within 10 s')
+    else:
+        levels = {0: 'OK', 1: 'WARN', 2: 'ERROR', 3: 'STALE'}
+        seen = {f'{s.name}: {levels.get(ord(s.level), s.level)}, {s.message}' for s in ours}
+        print('diagnostics: ' + '; '.join(sorted(seen)))
+    return errors
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--expect-config', help='configuration path the node must log')
@@ -275,6 +354,9 @@ def main():
                         metavar=('ODOM', 'BASE'), help='frames every reply must carry')
     parser.add_argument('--tf', action='store_true', help='require a transform per reply')
     parser.add_argument('--covariance', action='store_true', help='require covariances')
+    parser.add_argument('--namespace', default='', help='the namespace the node runs in')
+    parser.add_argument('--ros-cli', action='store_true',
+                        help='also check param set, set_pose, reset and /diagnostics')
     parser.add_argument('command', nargs='+', help='the command that starts the node')
     args = parser.parse_args()
 
@@ -290,7 +372,7 @@ def main():
     log = Log(child.stdout)
     errors = []
     rclpy.init()
-    node = rclpy.create_node('cross_process_check')
+    node = rclpy.create_node('cross_process_check', namespace=args.namespace or None)
     try:
         sent, replies, transforms = drive(node, args.fusion, args.frames[1], args.mounted)
         errors += check_replies(sent, replies, args.frames, args.covariance)
@@ -300,6 +382,8 @@ def main():
             errors.append(f'{len(transforms)} transforms on /tf, expected none')
         print(f'{len(sent)} messages sent, {len(replies)} odometry messages and '
               f'{len(transforms)} transforms received')
+        if args.ros_cli:
+            errors += check_ros_cli(node, args.namespace, replies)
     except TimeoutError as e:
         errors.append(str(e))
     finally:

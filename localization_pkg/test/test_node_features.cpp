@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <limits>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "node_test_support.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/imu.hpp"
+#include "diagnostic_msgs/msg/diagnostic_array.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
 #include "ukf/Step.hpp"
 #include "zendrafell_localisation/zendrafell_localisation.hpp"
@@ -513,7 +515,10 @@ TEST_F(FeatureTest, ParametersAreReadOnlyDescribedAndTakeWholeNumbersForDecimals
   for (const char* name : {"ukf_config", "max_time_jump", "strict_config", "odom_frame",
                            "base_link_frame", "publish_covariance", "publish_tf", "imu_topic",
                            "vo_topic", "wheel_odom_topic", "message_covariance",
-                           "imu_orientation", "sensor_qos", "fusion_delay"}) {
+                           "imu_orientation", "sensor_qos", "fusion_delay",
+                           "diagnostics_stale_warn", "diagnostics_stale_error",
+                           "diagnostics_dropped_share", "diagnostics_position_sd",
+                           "diagnostics_heading_sd"}) {
     const auto described = node->describe_parameter(name);
     EXPECT_TRUE(described.read_only) << name;
     EXPECT_FALSE(described.description.empty()) << name;
@@ -663,4 +668,76 @@ TEST_F(FeatureTest, ResetRestartsTheFilterFromItsConfiguration)
   send(encoders, twist(6, 0, 1.0, 0.2));
   EXPECT_EQ(received.size(), published + 2);
   EXPECT_EQ(node->filter_restarts(), 0u);
+}
+
+TEST_F(FeatureTest, DiagnosticsReportInputsFilterAndCovarianceByTheirThresholds)
+{
+  using Status = diagnostic_msgs::msg::DiagnosticStatus;
+  start([](rclcpp::NodeOptions& o) {
+    o.append_parameter_override("imu_topic", "imu");
+    o.append_parameter_override("diagnostics_stale_warn", 0.2);
+    o.append_parameter_override("diagnostics_position_sd", 5);
+  });
+  std::vector<diagnostic_msgs::msg::DiagnosticArray> arrays;
+  auto listener = driver->create_subscription<diagnostic_msgs::msg::DiagnosticArray>(
+    "/diagnostics", 10,
+    [&](const diagnostic_msgs::msg::DiagnosticArray& m) { arrays.push_back(m); });
+  const auto report = [&]() {
+    arrays.clear();
+    node->diagnostics().force_update();
+    drain();
+    std::map<std::string, Status> by_name;
+    for (const auto& a : arrays) {
+      for (const auto& s : a.status) {
+        by_name[s.name] = s;
+      }
+    }
+    return by_name;
+  };
+  const auto value = [](const Status& s, const std::string& key) {
+    for (const auto& kv : s.values) {
+      if (kv.key == key) {
+        return kv.value;
+      }
+    }
+    return std::string("missing");
+  };
+  const std::string encoder_input = "localisation_node: encoder input (encoder_vel)";
+  const std::string imu_input = "localisation_node: IMU input (imu)";
+  const std::string filter = "localisation_node: filter";
+  const std::string covariance = "localisation_node: covariance";
+
+  auto statuses = report();
+  ASSERT_EQ(statuses.size(), 4u);
+  EXPECT_EQ(statuses[encoder_input].level, Status::WARN);
+  EXPECT_EQ(statuses[encoder_input].message, "no message yet");
+  EXPECT_EQ(statuses[filter].message, "no update yet");
+  EXPECT_EQ(statuses[covariance].level, Status::OK);
+
+  for (int k = 0; k < 10; ++k) {
+    send(encoders, twist(10, static_cast<uint32_t>(k) * 20000000, 1.0, 0.0));
+  }
+  send(imus, imu(10, 0, {0.0, 0.0, 9.80665}, {0.0, 0.0, 0.0}));  // late: dropped
+  statuses = report();
+  EXPECT_EQ(statuses[encoder_input].level, Status::OK) << statuses[encoder_input].message;
+  EXPECT_EQ(value(statuses[encoder_input], "messages"), "10");
+  EXPECT_EQ(statuses[imu_input].level, Status::WARN);
+  EXPECT_EQ(statuses[imu_input].message, "1 of the last 1 messages dropped");
+  EXPECT_EQ(value(statuses[imu_input], "late"), "1");
+  EXPECT_EQ(statuses[filter].level, Status::OK);
+  EXPECT_EQ(value(statuses[filter], "updates"), "10");
+
+  // A node that stops receiving turns WARN; a covariance grown past its threshold too.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto wide = pose_estimate(0.0, 0.0, 0.0);
+  wide.pose.covariance[0] = 100.0;
+  ASSERT_EQ(node->set_pose(wide), "");
+  statuses = report();
+  EXPECT_EQ(statuses[encoder_input].level, Status::WARN);
+  EXPECT_EQ(statuses[encoder_input].message.rfind("no message for 0.", 0), 0u)
+    << statuses[encoder_input].message;
+  EXPECT_EQ(statuses[filter].level, Status::WARN);
+  EXPECT_EQ(statuses[covariance].level, Status::WARN);
+  EXPECT_EQ(statuses[covariance].message, "position standard deviation 10 m");
+  EXPECT_EQ(value(statuses[covariance], "positive definite"), "True");
 }

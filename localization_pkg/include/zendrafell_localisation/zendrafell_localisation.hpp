@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "builtin_interfaces/msg/time.hpp"
+#include "diagnostic_updater/diagnostic_updater.hpp"
 #include "geometry_msgs/msg/pose_with_covariance_stamped.hpp"
 #include "geometry_msgs/msg/twist_stamped.hpp"
 #include "nav_msgs/msg/odometry.hpp"
@@ -127,6 +128,9 @@ public:
   const ukf::Filter& get_filter() const { return _ukf; }
   /// The transforms the node has heard on "/tf" and "/tf_static".
   const tf2_ros::Buffer& transforms() const { return *_tf_buffer; }
+  /// The node's statuses on "/diagnostics", published every second ("diagnostic_updater.period");
+  /// force_update() publishes them at once.
+  diagnostic_updater::Updater& diagnostics() { return *_diagnostics; }
 
   /// How a message's covariance is used: as ROS defines it, not at all, or never below the
   /// configured noise.
@@ -165,6 +169,12 @@ private:
   void drop(Input input, double stamp, const std::string& reason);
   void drop_late(Input input, double stamp);
   void drop_untransformable(Input input, double stamp, const std::string& reason);
+  void add_diagnostics(const std::string (&topics)[4]);
+  void input_status(Input input, diagnostic_updater::DiagnosticStatusWrapper& status);
+  void filter_status(diagnostic_updater::DiagnosticStatusWrapper& status);
+  void covariance_status(diagnostic_updater::DiagnosticStatusWrapper& status);
+  /// OK, WARN or ERROR for something last seen `age` seconds ago (never: negative).
+  void age_status(double age, const char* what, diagnostic_updater::DiagnosticStatusWrapper& status);
 
   ukf::Filter _ukf;
   // Reused for every message, so that fusing one allocates nothing once each sensor has been
@@ -211,6 +221,22 @@ private:
   std::array<std::size_t, 4> _untransformable{};
   std::array<std::chrono::steady_clock::time_point, 4> _untransformable_warned{};
   std::array<std::chrono::steady_clock::time_point, 4> _unstamped_warned{};
+
+  // Diagnostics: per input, messages received, dropped and when the last arrived (wall time);
+  // each report's rates are over the time since the previous report.
+  std::unique_ptr<diagnostic_updater::Updater> _diagnostics;
+  struct Thresholds
+  {
+    double stale_warn = 1.0, stale_error = 5.0;  // s without a message or an update
+    double dropped_share = 0.1;                  // of an input's messages since the last report
+    double position_sd = 10.0, heading_sd = 0.5;  // m and rad
+  } _thresholds;
+  std::array<std::size_t, 4> _received{}, _dropped_by{};
+  std::array<std::chrono::steady_clock::time_point, 4> _last_received{};
+  std::array<std::size_t, 4> _reported_received{}, _reported_dropped{};
+  std::array<std::chrono::steady_clock::time_point, 4> _reported_at{};
+  std::chrono::steady_clock::time_point _last_update;
+  std::size_t _reported_restarts = 0;
 
   // Held messages by stamp (nanoseconds); equal stamps keep their order of arrival.
   std::multimap<int64_t, Message> _held;
