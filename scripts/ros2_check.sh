@@ -11,7 +11,9 @@
 #      launch`, and `ros2 run` with the source tree's configuration gone (the installed one is
 #      used), each ended by SIGINT with status 0 (localization_pkg/test/cross_process_check.py);
 #      then `ros2 launch` with fusion:=true and every opt-in feature, fed on all three topics;
-#      and a robot with a rotated IMU (static_transform_publisher) and wheel odometry;
+#      and a robot with a rotated IMU (static_transform_publisher) and wheel odometry; the shipped
+#      parameters file in a namespace, and the node loaded into a component container, each
+#      driven with the ROS 2 command line (param set, set_pose, reset, /diagnostics);
 #   6. the shared Jackal bag: scripts/bag_to_drive.py, `localisation_replay` of its CSV and of
 #      the bag (the same estimates), and `ros2 bag play --clock` into the node with use_sim_time
 #      recorded with `ros2 bag record` (localization_pkg/test/bag_play_check.py).
@@ -112,6 +114,17 @@ python3 "$check" --fusion --frames odom base_link --tf --covariance -- \
 python3 "$check" --mounted --frames odom base_link -- \
   ros2 launch localization_pkg localisation.launch.py fusion:=true base_link_frame:=base_link \
   wheel_odom_topic:=wheel/odom
+
+# Dropped into a robot's stack: the shipped parameters file and a namespace through the launch
+# file, then, on the running node, the ROS 2 command line: `ros2 param set` refused on a read-only
+# parameter, `ros2 param describe`, set_pose by `ros2 topic pub`, reset by `ros2 service call`, and
+# the node's statuses on /diagnostics.
+conventions="$ws/install/localization_pkg/share/localization_pkg/config/ros_conventions.yaml"
+python3 "$check" --namespace robot1 --frames odom base_link --tf --covariance --ros-cli -- \
+  ros2 launch localization_pkg localisation.launch.py "params_file:=$conventions" namespace:=robot1
+# The node as a component: the launch file starts a container and loads it there.
+python3 "$check" --ros-cli -- \
+  ros2 launch localization_pkg localisation.launch.py composable:=true log_level:=warn
 
 echo "== bags: bag_to_drive.py, localisation_replay --bag, ros2 bag play --clock"
 jackal="$ws/src/zendrafell/data/jackal"
