@@ -943,7 +943,20 @@ void write_odometry_csv(const Result& result, const std::string& path)
   }
 }
 
-void write_svg(const Result& result, const std::string& path)
+namespace
+{
+// Text as SVG holds it.
+std::string xml_text(const std::string& text)
+{
+  std::string out;
+  for (char c : text) {
+    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+  }
+  return out;
+}
+}  // namespace
+
+void write_svg(const Result& result, const std::string& path, const std::string& title)
 {
   std::vector<std::pair<double, double>> estimate, truth, dead;
   for (const auto& o : result.odometry) {
@@ -1006,8 +1019,10 @@ void write_svg(const Result& result, const std::string& path)
   out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
       << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << left << "\" y=\"26\" font-size=\"17\">localisation_replay: estimated "
-      << "path in the odom frame</text>\n";
+      << "<text x=\"" << left << "\" y=\"26\" font-size=\"17\">"
+      << xml_text(title.empty() ? "localisation_replay: estimated path in the odom frame"
+                                : title + ": paths in the odom frame")
+      << "</text>\n";
   // Ticks at whole multiples of the step; "+ 0.0" turns a negative zero into a plain one.
   for (double k = std::ceil(min_x / step); k * step <= max_x; k += 1) {
     const double t = k * step + 0.0;
@@ -1042,21 +1057,23 @@ void write_svg(const Result& result, const std::string& path)
     }
     out << "\"/>\n";
   };
-  // Dead reckoning is drawn last, dotted, so that it stays visible where it lies on the estimate.
+  // The truth (dashed) and dead reckoning (dotted) are drawn over the estimate, so that both stay
+  // visible where the estimate lies on them.
   const char* truth_style = "stroke=\"black\" stroke-width=\"2\" stroke-dasharray=\"6 4\"";
   const char* dead_style =
     "stroke=\"#e6550d\" stroke-width=\"2\" stroke-dasharray=\"2 4\"";
   const char* estimate_style = "stroke=\"#1f5fbf\" stroke-width=\"2.5\"";
+  polyline(estimate, estimate_style);
   if (has_truth) {
     polyline(truth, truth_style);
   }
-  polyline(estimate, estimate_style);
   if (!dead.empty()) {
     polyline(dead, dead_style);
   }
   // The start, and the end of each path in its colour; the labels sit on the side with room.
+  // The estimate's label goes below its dot, the others above, so that ends that meet stay legible.
   const auto marker = [&](const std::vector<std::pair<double, double>>& pts, bool at_end,
-                          const char* fill, const char* label) {
+                          const char* fill, const char* label, bool below = false) {
     if (pts.empty()) {
       return;
     }
@@ -1069,17 +1086,17 @@ void write_svg(const Result& result, const std::string& path)
                   "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"5\" fill=\"%s\" stroke=\"white\"/>"
                   "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"%s\" font-weight=\"bold\">%s"
                   "</text>\n",
-                  px(x), py(y), fill, px(x) + (room_right ? 9 : -9), py(y) - 9,
+                  px(x), py(y), fill, px(x) + (room_right ? 9 : -9), py(y) + (below ? 20 : -9),
                   room_right ? "start" : "end", label);
     out << buf;
   };
   const std::vector<std::pair<double, double>>& origin = result.has_truth ? truth : estimate;
   marker(origin, false, "#1a9641", "start");
   if (has_truth) {
-    marker(truth, true, "black", "");
+    marker(truth, true, "black", "truth's end");
   }
-  marker(dead, true, "#e6550d", "");
-  marker(estimate, true, "#1f5fbf", "end");
+  marker(dead, true, "#e6550d", "dead reckoning's end");
+  marker(estimate, true, "#1f5fbf", "estimate's end", true);
   // Legend: one row above the plot, then the figures.
   double lx = left;
   const double ly = 50;
@@ -1098,7 +1115,8 @@ void write_svg(const Result& result, const std::string& path)
     legend(dead_style, "encoder dead reckoning");
   }
   if (result.has_truth && result.matched > 0) {
-    std::snprintf(buf, sizeof(buf), "final drift %.2f m (%.2f %% of %.0f m)", result.final_error,
+    std::snprintf(buf, sizeof(buf), "final position error %.3f m (%.2f %% of %.0f m)",
+                  result.final_error,
                   result.distance > 0 ? 100 * result.final_error / result.distance : 0.0,
                   result.distance);
     std::string figures = buf;

@@ -214,7 +214,8 @@ void write_odometry_csv(const Result& result, const std::string& path);
 /// Writes the extra states after every update as CSV: time (s, the stamp) and one column each.
 void write_states_csv(const Result& result, const std::string& path);
 /// Draws the estimated path (and the true and dead-reckoned paths when known) as SVG, in metres.
-void write_svg(const Result& result, const std::string& path);
+/// `title` names what was replayed (the drive and the configuration); empty: a generic title.
+void write_svg(const Result& result, const std::string& path, const std::string& title = "");
 /// One of the package's configuration files, by the path it had in the source tree at build time:
 /// that path while it is readable; else the file of that name installed beside the running
 /// executable (<prefix>/lib/localization_pkg -> <prefix>/share/localization_pkg/config), found

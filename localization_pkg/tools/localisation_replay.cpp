@@ -231,7 +231,9 @@ int main(int argc, char** argv)
       status = 130;
     }
     localisation_replay::write_odometry_csv(result, csv);
-    localisation_replay::write_svg(result, svg);
+    const auto base = [](const std::string& p) { return p.substr(p.find_last_of('/') + 1); };
+    localisation_replay::write_svg(result, svg,
+                                   base(bag.empty() ? drive : bag) + " with " + base(config));
     std::string wrote = csv + " and " + svg;
     if (!tum.empty()) {
       localisation_replay::write_tum(result.odometry, tum);
