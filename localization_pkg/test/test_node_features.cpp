@@ -742,3 +742,21 @@ TEST_F(FeatureTest, DiagnosticsReportInputsFilterAndCovarianceByTheirThresholds)
   EXPECT_EQ(statuses[covariance].message, "position standard deviation 10 m");
   EXPECT_EQ(value(statuses[covariance], "positive definite"), "True");
 }
+
+TEST_F(FeatureTest, SensorQosHearsABestEffortPublisherOnEncoderVel)
+{
+  start([](rclcpp::NodeOptions& o) { o.append_parameter_override("sensor_qos", "sensor_data"); },
+        LOCALISATION_DEFAULT_CONFIG);
+  // What a driver that publishes best effort does; a reliable subscription would never hear it.
+  auto best_effort = driver->create_publisher<TwistStamped>("encoder_vel", rclcpp::SensorDataQoS());
+  ASSERT_EQ(settled([&] { return node->count_publishers("encoder_vel"); }, 2u), 2u);
+  // Best effort keeps nothing for a subscription still being matched: the first that arrives
+  // counts, then every one.
+  int k = 0;
+  for (; received.empty() && k < 100; ++k) {
+    send(best_effort, twist(5, static_cast<uint32_t>(k) * 20000000, 1.0, 0.0));
+  }
+  ASSERT_EQ(received.size(), 1u);
+  send(best_effort, twist(5, static_cast<uint32_t>(k) * 20000000, 1.0, 0.0));
+  EXPECT_EQ(received.size(), 2u);
+}
