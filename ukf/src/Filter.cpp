@@ -17,6 +17,28 @@ namespace
 
 std::string fmt(double v) { return config::format_number(v); }
 
+// What keeps `p` from being a covariance: "has an entry that is not finite", "is not symmetric"
+// or "has a negative eigenvalue (...)"; empty when it is finite, symmetric and positive
+// semi-definite, to the tolerances of its largest entry.
+std::string covariance_fault(const MatrixX& p)
+{
+  if (!p.allFinite()) {
+    return "has an entry that is not finite";
+  }
+  if (p.size() == 0) {
+    return {};
+  }
+  const double scale = std::max(1.0, p.cwiseAbs().maxCoeff());
+  if ((p - p.transpose()).cwiseAbs().maxCoeff() > 1e-9 * scale) {
+    return "is not symmetric";
+  }
+  const Eigen::SelfAdjointEigenSolver<MatrixX> solver(p, Eigen::EigenvaluesOnly);
+  if (solver.eigenvalues().minCoeff() < -1e-12 * scale) {
+    return "has a negative eigenvalue (" + fmt(solver.eigenvalues().minCoeff()) + ")";
+  }
+  return {};
+}
+
 }  // namespace
 
 Filter::Filter()
@@ -150,20 +172,9 @@ void Filter::validate()
                              " give n + lambda = " + fmt(static_cast<double>(n) + _lambda) +
                              " for n = " + std::to_string(n) + "; it must be positive");
   }
-  const std::string cov = "Invalid config: \"initial_covariance\"";
-  if (!_covar.allFinite()) {
-    throw std::runtime_error(cov + " has an entry that is not finite");
-  }
-  if (n > 0) {
-    const double scale = std::max(1.0, _covar.cwiseAbs().maxCoeff());
-    if ((_covar - _covar.transpose()).cwiseAbs().maxCoeff() > 1e-9 * scale) {
-      throw std::runtime_error(cov + " is not symmetric");
-    }
-    const Eigen::SelfAdjointEigenSolver<MatrixX> solver(_covar, Eigen::EigenvaluesOnly);
-    if (solver.eigenvalues().minCoeff() < -1e-12 * scale) {
-      throw std::runtime_error(cov + " has a negative eigenvalue (" +
-                               fmt(solver.eigenvalues().minCoeff()) + ")");
-    }
+  const std::string fault = covariance_fault(_covar);
+  if (!fault.empty()) {
+    throw std::runtime_error("Invalid config: \"initial_covariance\" " + fault);
   }
   if (!_model) {
     throw std::runtime_error("Invalid config: the filter has no model");
@@ -222,16 +233,9 @@ void Filter::set_estimate(const VectorX& state, const MatrixX& covar)
   if (!state.allFinite() || !covar.allFinite()) {
     throw std::invalid_argument(what + "the state or its covariance has a value that is not finite");
   }
-  if (n > 0) {
-    const double scale = std::max(1.0, covar.cwiseAbs().maxCoeff());
-    if ((covar - covar.transpose()).cwiseAbs().maxCoeff() > 1e-9 * scale) {
-      throw std::invalid_argument(what + "the covariance is not symmetric");
-    }
-    const Eigen::SelfAdjointEigenSolver<MatrixX> solver(covar, Eigen::EigenvaluesOnly);
-    if (solver.eigenvalues().minCoeff() < -1e-12 * scale) {
-      throw std::invalid_argument(what + "the covariance has a negative eigenvalue (" +
-                                  fmt(solver.eigenvalues().minCoeff()) + ")");
-    }
+  const std::string fault = covariance_fault(covar);
+  if (!fault.empty()) {
+    throw std::invalid_argument(what + "the covariance " + fault);
   }
   _state.set_vector(state);
   _covar = covar;

@@ -61,7 +61,11 @@ Eigen::Vector3d euler_from_quaternion(const Eigen::Quaterniond& q);
 /// sensor "encoders", as encoder_vel's do); "message_covariance" ("use" a message's covariance
 /// as ROS defines it, "ignore" it for the configured noise, or "floor" it at the configured noise);
 /// "imu_orientation" ("none", "roll_pitch" or "all" of the IMU's orientation, fused into the
-/// sensor "imu_orientation").
+/// sensor "imu_orientation"); "sensor_qos" ("reliable", or "sensor_data" for best-effort
+/// encoder_vel and wheel odometry); "diagnostics_*" (the thresholds of the statuses on
+/// "/diagnostics"). Every parameter is read once and declared read only, with a description;
+/// a decimal one takes a whole number. The node also listens on "set_pose" (see set_pose()) and
+/// serves "reset" (std_srvs/Trigger, see reset()), and is registered as a component.
 ///
 /// Frames: an IMU message in a frame other than base_link_frame (or empty) is rotated into it
 /// through tf2 (the latest transform; the centripetal part of the lever arm removed from the
