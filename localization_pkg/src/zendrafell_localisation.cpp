@@ -1046,10 +1046,7 @@ std::string ZendrafellLocalisationNode::reset()
   _ukf = ukf::Filter(_config);
   // What was held belongs to the estimate that was just discarded.
   while (!_held.empty()) {
-    auto node = _held.extract(_held.begin());
-    if (_spare_held.size() < kMaxHeld) {
-      _spare_held.push_back(std::move(node));
-    }
+    release_held(_held.extract(_held.begin()));
   }
   _has_newest = false;
   const bool had_time = _has_last_time;
@@ -1258,8 +1255,13 @@ void ZendrafellLocalisationNode::fuse_oldest_held()
 {
   auto oldest = _held.extract(_held.begin());
   fuse(oldest.mapped());
+  release_held(std::move(oldest));
+}
+
+void ZendrafellLocalisationNode::release_held(std::multimap<int64_t, Message>::node_type node)
+{
   if (_spare_held.size() < kMaxHeld) {
-    _spare_held.push_back(std::move(oldest));
+    _spare_held.push_back(std::move(node));
   }
 }
 

@@ -165,6 +165,8 @@ private:
   void fuse(const Message& msg);
   /// Fuses the oldest held message and keeps its node for the next one held.
   void fuse_oldest_held();
+  /// Keeps a released node of the held messages for reuse, up to the bound on what is held.
+  void release_held(std::multimap<int64_t, Message>::node_type node);
   void fuse_measurement(Input input, ukf::Measurement& measurement,
                         const builtin_interfaces::msg::Time& stamp);
   void imu_measurement(const sensor_msgs::msg::Imu& msg, ukf::Measurement& measurement);
