@@ -1,7 +1,9 @@
 #include "engine.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -408,6 +410,10 @@ void Engine::resolve_sensors(const State& state, const Measurement& z)
       correct_with(e->get_state_speed_scale_field(), 1, 0);
       correct_with(e->get_state_yaw_rate_scale_field(), 1, 1);
       correct_with(e->get_state_yaw_rate_bias_field(), 1, 2);
+      if (e->at_standstill()) {
+        // The wheels stand still, and so does the robot: no scale or slip applies.
+        std::fill(std::begin(slot.corrections), std::end(slot.corrections), Eigen::Index{-1});
+      }
     } else if (const auto* m = dynamic_cast<const Imu*>(&s); m != nullptr && slot.size >= 6) {
       slot.kind = SensorKind::Imu;
       slot.fields[0] = block(m->get_state_acc_field(), 3, true);

@@ -141,7 +141,7 @@ const std::unordered_map<std::string, Keys> kSensorFieldKeys = {
   {"ORIENTATION_SENSOR", {"state_orientation_field"}},
   {"ENCODERS",
    {"state_vel_field", "state_ang_vel_field", "state_speed_scale_field",
-    "state_yaw_rate_scale_field", "state_yaw_rate_bias_field"}},
+    "state_yaw_rate_scale_field", "state_yaw_rate_bias_field", "standstill_within"}},
   {"VO", {"state_pos_field", "state_orient_field"}},
   {"IMU",
    {"state_acc_field", "state_ang_vel_field", "state_accel_bias_field", "state_gyro_bias_field"}},

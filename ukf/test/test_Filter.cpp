@@ -678,6 +678,41 @@ TEST(HeldFields, CorrectedSensorsPredictAsTheirClassesDo)
   EXPECT_TRUE(symmetric_psd(filter.get_covar()));
 }
 
+// With "standstill_within", a standing reading is predicted without the wheels' corrections on
+// the engine's path as by the class; the scale learns nothing from it.
+TEST(HeldFields, AStandstillReadingPredictsAsTheClassDoes)
+{
+  json cfg = vehicle_with_biases();
+  for (json& sensor : cfg["measurement"]["sensors"]) {
+    if (sensor["type"] == "ENCODERS") {
+      sensor["standstill_within"] = {0.0, 0.0};
+    }
+  }
+  Filter filter(cfg);
+  const VectorX x0 = filter.get_state().get_vector();
+  Measurement z = filter.get_empty_measurement();
+  for (int k = 1; k <= 30; ++k) {
+    z = filter.empty_measurement();
+    z.sensor_populate("encoders", vec({0.0, 0.0}));
+    z.sensor_populate("imu", vec({0.01, -0.02, 0.05, 0.001, -0.002, 0.04}));
+    filter.update(z, 0.02 * k);
+  }
+  const Step step = filter.get_last_step();
+  for (std::size_t i = 0; i < step.propagated_sigmas.size(); ++i) {
+    Measurement own = filter.get_empty_measurement();
+    own.sensor_populate("encoders", vec({0.0, 0.0}));
+    ISensor& sensor = own.get_sensor("encoders");
+    sensor.state_to_measurement(step.propagated_sigmas[i]);
+    EXPECT_EQ(sensor.get_vector(), step.measurement_sigmas[i]["encoders"]) << "point " << i;
+  }
+  // The scales (the last three entries but the bias) have nothing to learn from a standing robot.
+  const VectorX x = filter.get_state().get_vector();
+  const Eigen::Index n = x.size();
+  EXPECT_NEAR(x(n - 3), x0(n - 3), 1e-9);
+  EXPECT_NEAR(x(n - 2), x0(n - 2), 1e-9);
+  EXPECT_TRUE(symmetric_psd(filter.get_covar()));
+}
+
 // A held field must be named in "random_walk", and what is named there must be a field the model
 // holds, with a rate per entry or one for all.
 TEST(HeldFields, RandomWalkErrorsNameTheModelAndTheField)

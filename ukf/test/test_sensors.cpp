@@ -240,6 +240,60 @@ TEST(Sensor, CorrectingFieldsScaleAndBiasThePrediction)
                    std::invalid_argument, "\"s\"", "exactly 3", "\"Sv\"");
 }
 
+// A reading within "standstill_within" of zero says the wheels stand still: it is predicted as
+// the velocity and yaw rate themselves, whatever the scales and the bias; any other reading, or a
+// sensor without the key, as before. Copies keep what their reading was.
+TEST(Encoders, AStandstillReadingLeavesTheCorrectionsOut)
+{
+  const State st = state_of({generic("V", vec({0.01, 0.0, 0.0})), generic("W", vec({0.0, 0.0, 0.002})),
+                             generic("Sv", vec({1.03})), generic("Sw", vec({5.0})),
+                             generic("Bw", vec({-0.02}))});
+  json enc = sensor_cfg("ENCODERS", 2);
+  enc["state_vel_field"] = "V";
+  enc["state_ang_vel_field"] = "W";
+  enc["state_speed_scale_field"] = "Sv";
+  enc["state_yaw_rate_scale_field"] = "Sw";
+  enc["state_yaw_rate_bias_field"] = "Bw";
+  const VectorX corrected = vec({1.03 * 0.01, 5.0 * 0.002 - 0.02});
+  const auto plain = create_sensor_from_json(0, enc);
+  plain->set_vector(vec({0.0, 0.0}));
+  plain->state_to_measurement(st);
+  EXPECT_EQ(plain->get_vector(), corrected);
+
+  enc["standstill_within"] = {0.005, 0.01};
+  json known = enc;
+  for (const char* other : {"state_acc_field", "state_orient_field", "state_orientation_field",
+                            "state_pos_field"}) {
+    known.erase(other);
+  }
+  const json measurement = {{"sensors", json::array({known})}};
+  EXPECT_EQ(config::unknown_keys(json{{"measurement", measurement}}), std::vector<std::string>());
+  const auto e = create_sensor_from_json(0, enc);
+  for (const VectorX& reading : {vec({0.0, 0.0}), vec({-0.005, 0.01})}) {
+    e->set_vector(reading);
+    const auto copy = e->clone();
+    e->state_to_measurement(st);
+    EXPECT_EQ(e->get_vector(), vec({0.01, 0.002})) << reading.transpose();
+    copy->state_to_measurement(st);
+    EXPECT_EQ(copy->get_vector(), vec({0.01, 0.002})) << reading.transpose();
+  }
+  for (const VectorX& reading : {vec({0.006, 0.0}), vec({0.0, -0.011}), vec({1.2, 0.0})}) {
+    e->set_vector(reading);
+    e->state_to_measurement(st);
+    EXPECT_EQ(e->get_vector(), corrected) << reading.transpose();
+  }
+
+  for (const json& bad : {json{-0.1, 0.0}, json{0.1}, json{0.1, "x"}, json("0 0"), json(0.1)}) {
+    enc["standstill_within"] = bad;
+    EXPECT_THROW_MSG(create_sensor_from_json(0, enc), std::runtime_error,
+                     "Invalid config: \"standstill_within\" of sensor \"s\" must be two numbers "
+                     "of at least 0, a speed (m/s) and a yaw rate (rad/s); got " + bad.dump());
+  }
+  Encoders parts(0, 2, "s", VectorX::Zero(2), MatrixX::Identity(2, 2), "V", "W", false);
+  EXPECT_THROW_MSG(parts.set_standstill_within(0.1, std::nan("")), std::invalid_argument,
+                   "sensor \"s\": the standstill bounds must be finite");
+}
+
 TEST(Sensor, LinearMeanUsesWeightsAsGiven)
 {
   for (const char* type : {"ENCODERS", "POSITION_SENSOR"}) {

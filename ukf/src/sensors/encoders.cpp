@@ -1,6 +1,8 @@
 #include "ukf/sensors/encoders.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <stdexcept>
 #include <utility>
 
 #include "../kernels.hpp"
@@ -24,6 +26,38 @@ Encoders::Encoders(int index, const json& config_data)
                {"state_speed_scale_field", "state_yaw_rate_scale_field",
                 "state_yaw_rate_bias_field"})
 {
+  const char* key = "standstill_within";
+  if (!config_data.contains(key)) {
+    return;
+  }
+  const json& within = config_data.at(key);
+  const auto bound = [&](std::size_t i) {
+    return within.is_array() && within.size() == 2 && within[i].is_number() ? within[i].get<double>()
+                                                                            : -1.0;
+  };
+  if (!(bound(0) >= 0.0 && bound(1) >= 0.0)) {
+    throw std::runtime_error("Invalid config: \"" + std::string(key) + "\" of sensor \"" + _name +
+                             "\" must be two numbers of at least 0, a speed (m/s) and a yaw rate "
+                             "(rad/s); got " + within.dump());
+  }
+  set_standstill_within(bound(0), bound(1));
+}
+
+void Encoders::set_standstill_within(double speed, double yaw_rate)
+{
+  if (!std::isfinite(speed) || !std::isfinite(yaw_rate)) {
+    throw std::invalid_argument("sensor \"" + _name + "\": the standstill bounds must be finite");
+  }
+  _standstill_speed = speed;
+  _standstill_yaw_rate = yaw_rate;
+  _at_standstill = false;
+}
+
+void Encoders::set_vector(const VectorX& vec)
+{
+  SensorBase::set_vector(vec);
+  _at_standstill = _standstill_speed >= 0.0 && vec.size() >= 2 &&
+                   std::abs(vec(0)) <= _standstill_speed && std::abs(vec(1)) <= _standstill_yaw_rate;
 }
 
 void Encoders::set_corrections(const std::string& speed_scale, const std::string& yaw_rate_scale,
@@ -48,6 +82,10 @@ void Encoders::state_to_measurement(const State& state)
   const double* speed_scale = read_correction(state, 0, 1, values[0]);
   const double* yaw_rate_scale = read_correction(state, 1, 1, values[1]);
   const double* yaw_rate_bias = read_correction(state, 2, 1, values[2]);
+  if (_at_standstill) {
+    // Still read above, so that a missing field is an error whatever the reading.
+    speed_scale = yaw_rate_scale = yaw_rate_bias = nullptr;
+  }
   detail::check_sensor_at_least(_name, "the reading", _data.size(), 2);
   detail::kernel::predict_encoders(vel, ang, speed_scale, yaw_rate_scale, yaw_rate_bias, _data);
   _is_populated = true;

@@ -15,6 +15,10 @@ namespace ukf
 /// Optionally the state holds the wheels' errors, each a 1-entry field: a speed scale s_v
 /// ("state_speed_scale_field"), a yaw-rate scale s_w ("state_yaw_rate_scale_field") and a
 /// yaw-rate bias b_w ("state_yaw_rate_bias_field"); the prediction is then s_v v and s_w w + b_w.
+/// Optionally "standstill_within": [speed, yaw rate], two non-negative numbers (m/s, rad/s). A
+/// reading whose speed and yaw rate are both within them of zero says the wheels stand still, and
+/// so does the robot: no scale or slip applies, and the prediction is v and w themselves. Without
+/// the key every reading is predicted with the corrections.
 class Encoders final : public detail::SensorBase
 {
 public:
@@ -30,6 +34,8 @@ public:
   bool assign_from(const ISensor& other) override;
   void state_to_measurement(const State& state) override;
   void save_mean(std::vector<Measurement>& measurements, VectorX& weights) override;
+  /// Takes `vec` as the reading, and notes whether it is a standstill.
+  void set_vector(const VectorX& vec) override;
 
   /// The names of the state fields the prediction reads, as configured.
   const std::string& get_state_vel_field() const { return _fields[0]; }
@@ -41,6 +47,16 @@ public:
   /// Sets the correcting state fields of the constructor from parts (empty for none).
   void set_corrections(const std::string& speed_scale, const std::string& yaw_rate_scale,
                        const std::string& yaw_rate_bias);
+  /// The bounds of a standstill reading, as "standstill_within" gives them (negative: none, the
+  /// default); throws std::invalid_argument for a bound that is not finite.
+  void set_standstill_within(double speed, double yaw_rate);
+  /// Whether the current reading is a standstill, so that the prediction leaves out the
+  /// correcting fields.
+  bool at_standstill() const { return _at_standstill; }
+
+private:
+  double _standstill_speed = -1.0, _standstill_yaw_rate = -1.0;
+  bool _at_standstill = false;
 };
 
 }  // namespace ukf
