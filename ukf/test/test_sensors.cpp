@@ -58,6 +58,28 @@ json sensor_cfg(const char* type, int size)
   return cfg;
 }
 
+// Wheels whose speed scale, yaw-rate scale and yaw-rate bias are the fields Sv, Sw and Bw.
+json corrected_encoders_cfg()
+{
+  json enc = sensor_cfg("ENCODERS", 2);
+  enc["state_speed_scale_field"] = "Sv";
+  enc["state_yaw_rate_scale_field"] = "Sw";
+  enc["state_yaw_rate_bias_field"] = "Bw";
+  return enc;
+}
+
+// The keys of a configuration with the wheels `enc` that no reader knows, the other sensor types'
+// field keys of sensor_cfg() left out.
+std::vector<std::string> unknown_encoder_keys(json enc)
+{
+  for (const char* other : {"state_acc_field", "state_orient_field", "state_orientation_field",
+                            "state_pos_field"}) {
+    enc.erase(other);
+  }
+  const json measurement = {{"sensors", json::array({enc})}};
+  return config::unknown_keys(json{{"measurement", measurement}});
+}
+
 }  // namespace
 
 TEST(Sensor, ConfiguredStartsUnpopulatedWithZeros)
@@ -180,22 +202,11 @@ TEST(Sensor, CorrectingFieldsScaleAndBiasThePrediction)
                              generic("Sv", vec({1.03})), generic("Sw", vec({5.0})),
                              generic("Bw", vec({-0.02})), generic("Ba", vec({0.3, -0.2, 0.1})),
                              generic("Bg", vec({0.0, 0.01, 0.04}))});
-  json enc = sensor_cfg("ENCODERS", 2);
-  enc["state_vel_field"] = "V";
-  enc["state_ang_vel_field"] = "W";
-  enc["state_speed_scale_field"] = "Sv";
-  enc["state_yaw_rate_scale_field"] = "Sw";
-  enc["state_yaw_rate_bias_field"] = "Bw";
+  json enc = corrected_encoders_cfg();
   const auto e = create_sensor_from_json(0, enc);
   e->state_to_measurement(st);
   EXPECT_EQ(e->get_vector(), vec({1.03 * 1.5, 5.0 * 0.7 - 0.02}));
-  json known = enc;
-  for (const char* other : {"state_acc_field", "state_orient_field", "state_orientation_field",
-                            "state_pos_field"}) {
-    known.erase(other);
-  }
-  json measurement = {{"sensors", json::array({known})}};
-  EXPECT_EQ(config::unknown_keys(json{{"measurement", measurement}}), std::vector<std::string>());
+  EXPECT_EQ(unknown_encoder_keys(enc), std::vector<std::string>());
   // Each alone, from parts.
   Encoders parts(0, 2, "s", VectorX::Zero(2), MatrixX::Identity(2, 2), "V", "W", false);
   parts.set_corrections("", "", "Bw");
@@ -248,12 +259,7 @@ TEST(Encoders, AStandstillReadingLeavesTheCorrectionsOut)
   const State st = state_of({generic("V", vec({0.01, 0.0, 0.0})), generic("W", vec({0.0, 0.0, 0.002})),
                              generic("Sv", vec({1.03})), generic("Sw", vec({5.0})),
                              generic("Bw", vec({-0.02}))});
-  json enc = sensor_cfg("ENCODERS", 2);
-  enc["state_vel_field"] = "V";
-  enc["state_ang_vel_field"] = "W";
-  enc["state_speed_scale_field"] = "Sv";
-  enc["state_yaw_rate_scale_field"] = "Sw";
-  enc["state_yaw_rate_bias_field"] = "Bw";
+  json enc = corrected_encoders_cfg();
   const VectorX corrected = vec({1.03 * 0.01, 5.0 * 0.002 - 0.02});
   const auto plain = create_sensor_from_json(0, enc);
   plain->set_vector(vec({0.0, 0.0}));
@@ -261,13 +267,7 @@ TEST(Encoders, AStandstillReadingLeavesTheCorrectionsOut)
   EXPECT_EQ(plain->get_vector(), corrected);
 
   enc["standstill_within"] = {0.005, 0.01};
-  json known = enc;
-  for (const char* other : {"state_acc_field", "state_orient_field", "state_orientation_field",
-                            "state_pos_field"}) {
-    known.erase(other);
-  }
-  const json measurement = {{"sensors", json::array({known})}};
-  EXPECT_EQ(config::unknown_keys(json{{"measurement", measurement}}), std::vector<std::string>());
+  EXPECT_EQ(unknown_encoder_keys(enc), std::vector<std::string>());
   const auto e = create_sensor_from_json(0, enc);
   for (const VectorX& reading : {vec({0.0, 0.0}), vec({-0.005, 0.01})}) {
     e->set_vector(reading);
