@@ -385,7 +385,7 @@ void Engine::resolve_sensors(const State& state, const Measurement& z)
     if (!s.is_populated()) {
       continue;
     }
-    SensorSlot slot{SensorKind::Custom, &s, offset, s.get_size(), {}, {-1, -1, -1}, nullptr};
+    SensorSlot slot{SensorKind::Custom, &s, offset, s.get_size(), {}, {-1, -1, -1}, {}, nullptr};
     // The blocks a built-in sensor's prediction reads, checked as its own prediction checks them.
     const auto block = [&](const std::string& field, Eigen::Index needed, bool exact) {
       const IField& f = checked_state_field(state, s.get_name(), field, needed, exact);
@@ -414,6 +414,9 @@ void Engine::resolve_sensors(const State& state, const Measurement& z)
         // The wheels stand still, and so does the robot: no scale or slip applies.
         std::fill(std::begin(slot.corrections), std::end(slot.corrections), Eigen::Index{-1});
       }
+      // A reading that says too little of a scale reads it at its estimate.
+      slot.at_mean[0] = e->scale_held(0);
+      slot.at_mean[1] = e->scale_held(1);
     } else if (const auto* m = dynamic_cast<const Imu*>(&s); m != nullptr && slot.size >= 6) {
       slot.kind = SensorKind::Imu;
       slot.fields[0] = block(m->get_state_acc_field(), 3, true);
@@ -438,7 +441,8 @@ void Engine::predict(const SensorSlot& s, const Eigen::Ref<const VectorX>& x,
   auto out = z_column.segment(s.offset, s.size);
   const auto field = [&](int i) { return x.segment(s.fields[i].offset, s.fields[i].size); };
   const auto correction = [&](int i) {
-    return s.corrections[i] < 0 ? nullptr : x.data() + s.corrections[i];
+    return s.corrections[i] < 0 ? nullptr
+                                : (s.at_mean[i] ? _prior_mean : x.data()) + s.corrections[i];
   };
   switch (s.kind) {
     case SensorKind::Position:
@@ -607,6 +611,7 @@ void Engine::update(const State& state, const MatrixX& covar, const IModel& mode
   shape(_kt, m, _n);
   shape(_ks, _n, m);
   shape(_z, m);
+  _prior_mean = w.prior_x.data();
   for (Eigen::Index i = 0; i < points; ++i) {
     for (const SensorSlot& s : _sensors) {
       predict(s, w.sigmas.col(i), w.z_sigmas.col(i));

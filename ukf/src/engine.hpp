@@ -94,6 +94,7 @@ private:
     Eigen::Index offset, size;         // the block in the compact measurement vector
     FieldBlock fields[2];              // the state's blocks the prediction reads
     Eigen::Index corrections[3];       // the correcting fields' offsets (biases, scales); -1: none
+    bool at_mean[3];                   // a correction every sigma point reads at the prior mean
     std::unique_ptr<ISensor> scratch;  // a copy of a user-defined sensor
   };
 
@@ -144,6 +145,7 @@ private:
   };
   std::vector<std::size_t> _rotation_fields;  // positions in _fields of the rotation fields
   std::vector<RotationStart> _rotation_starts;
+  const double* _prior_mean = nullptr;  // the update's prior mean, for corrections read at it
   struct LastComposition
   {
     Eigen::Vector3d r, d, result;

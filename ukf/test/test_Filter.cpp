@@ -713,6 +713,63 @@ TEST(HeldFields, AStandstillReadingPredictsAsTheClassDoes)
   EXPECT_TRUE(symmetric_psd(filter.get_covar()));
 }
 
+// With "scales_learn_above", a reading near zero predicts its entry with the scale's estimate for
+// every sigma point: on a straight the yaw-rate scale stays where it was, where without the key
+// it follows the noise; the first clear turn teaches it.
+TEST(HeldFields, AScaleHeldBelowItsBoundLearnsNothingFromTheReading)
+{
+  const auto drive = [](Filter& filter) {
+    Measurement z = filter.get_empty_measurement();
+    for (int k = 1; k <= 40; ++k) {
+      const double noise = (k % 3 == 0 ? 0.004 : -0.002) * (k % 2 == 0 ? 1.0 : -1.0);
+      z = filter.empty_measurement();
+      z.sensor_populate("encoders", vec({1.03, 0.01 + 4.0 * noise}));
+      z.sensor_populate("imu", vec({0.0, 0.0, 0.05, 0.001, -0.002, 0.04 - noise}));
+      filter.update(z, 0.02 * k);
+    }
+  };
+  json cfg = vehicle_with_biases();
+  cfg["initial_covariance"][22][22] = 4.0;  // the yaw-rate scale: sd 2, as for an unknown robot
+  Filter plain(cfg);
+  drive(plain);
+  for (json& sensor : cfg["measurement"]["sensors"]) {
+    if (sensor["type"] == "ENCODERS") {
+      sensor["scales_learn_above"] = {0.0, 0.1};
+    }
+  }
+  Filter filter(cfg);
+  const VectorX x0 = filter.get_state().get_vector();
+  const MatrixX p0 = filter.get_covar();
+  const Eigen::Index scale = x0.size() - 2;  // YawRateScale, before the bias
+  drive(filter);
+  EXPECT_GT(std::abs(plain.get_state().get_vector()(scale) - x0(scale)), 0.01);
+  EXPECT_NEAR(filter.get_state().get_vector()(scale), x0(scale), 1e-12);
+  EXPECT_NEAR(filter.get_covar()(scale, scale), p0(scale, scale), 1e-12);  // a rate of 0
+
+  // Every sigma point's prediction is the class's for that point with the scale at the prior's.
+  const Step step = filter.get_last_step();
+  const double prior_scale = step.priori_state.get_vector()(scale);
+  for (std::size_t i = 0; i < step.propagated_sigmas.size(); ++i) {
+    State at_mean = step.propagated_sigmas[i];
+    VectorX x = at_mean.get_vector();
+    x(scale) = prior_scale;
+    at_mean.set_vector(x);
+    Measurement own = filter.get_empty_measurement();
+    ISensor& sensor = own.get_sensor("encoders");
+    sensor.state_to_measurement(at_mean);
+    EXPECT_EQ(sensor.get_vector(), step.measurement_sigmas[i]["encoders"]) << "point " << i;
+  }
+
+  for (int k = 41; k <= 60; ++k) {
+    Measurement turn = filter.empty_measurement();
+    turn.sensor_populate("encoders", vec({1.03, 0.01 + 5.0 * 0.3}));
+    turn.sensor_populate("imu", vec({0.0, 0.3, 0.05, 0.001, -0.002, 0.04 + 0.3}));
+    filter.update(turn, 0.02 * k);
+  }
+  EXPECT_NEAR(filter.get_state().get_vector()(scale), 5.0, 0.2);
+  EXPECT_TRUE(symmetric_psd(filter.get_covar()));
+}
+
 // A held field must be named in "random_walk", and what is named there must be a field the model
 // holds, with a rate per entry or one for all.
 TEST(HeldFields, RandomWalkErrorsNameTheModelAndTheField)

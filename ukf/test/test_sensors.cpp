@@ -1,3 +1,4 @@
+#include <limits>
 #include <vector>
 
 #include "test_helpers.hpp"
@@ -283,15 +284,60 @@ TEST(Encoders, AStandstillReadingLeavesTheCorrectionsOut)
     EXPECT_EQ(e->get_vector(), corrected) << reading.transpose();
   }
 
-  for (const json& bad : {json{-0.1, 0.0}, json{0.1}, json{0.1, "x"}, json("0 0"), json(0.1)}) {
-    enc["standstill_within"] = bad;
-    EXPECT_THROW_MSG(create_sensor_from_json(0, enc), std::runtime_error,
-                     "Invalid config: \"standstill_within\" of sensor \"s\" must be two numbers "
-                     "of at least 0, a speed (m/s) and a yaw rate (rad/s); got " + bad.dump());
+  for (const char* key : {"standstill_within", "scales_learn_above"}) {
+    for (const json& bad : {json{-0.1, 0.0}, json{0.1}, json{0.1, "x"}, json("0 0"), json(0.1)}) {
+      json wrong = corrected_encoders_cfg();
+      wrong[key] = bad;
+      EXPECT_THROW_MSG(create_sensor_from_json(0, wrong), std::runtime_error,
+                       "Invalid config: \"" + std::string(key) + "\" of sensor \"s\" must be two "
+                       "numbers of at least 0, a speed (m/s) and a yaw rate (rad/s); got " +
+                       bad.dump());
+    }
   }
   Encoders parts(0, 2, "s", VectorX::Zero(2), MatrixX::Identity(2, 2), "V", "W", false);
   EXPECT_THROW_MSG(parts.set_standstill_within(0.1, std::nan("")), std::invalid_argument,
                    "sensor \"s\": the standstill bounds must be finite");
+  EXPECT_THROW_MSG(parts.set_scales_learn_above(std::numeric_limits<double>::infinity(), 0.1), std::invalid_argument,
+                   "sensor \"s\": the scales' learning bounds must be finite");
+}
+
+// "scales_learn_above" marks, reading by reading, each scale that the reading says too little
+// of; the mark goes with copies, and without the key no scale is ever marked.
+TEST(Encoders, ASmallReadingMarksItsScaleHeld)
+{
+  json enc = corrected_encoders_cfg();
+  const auto plain = create_sensor_from_json(0, enc);
+  plain->set_vector(vec({0.0, 0.0}));
+  const auto& unmarked = dynamic_cast<const Encoders&>(*plain);
+  EXPECT_FALSE(unmarked.scale_held(0) || unmarked.scale_held(1));
+
+  enc["scales_learn_above"] = {0.05, 0.1};
+  EXPECT_EQ(unknown_encoder_keys(enc), std::vector<std::string>());
+  const auto e = create_sensor_from_json(0, enc);
+  const auto& wheels = dynamic_cast<const Encoders&>(*e);
+  struct Case
+  {
+    VectorX reading;
+    bool speed_held, yaw_rate_held;
+  };
+  for (const Case& c : {Case{vec({0.05, -0.1}), true, true}, Case{vec({1.2, 0.0}), false, true},
+                        Case{vec({-0.01, 0.11}), true, false}, Case{vec({1.2, -0.5}), false, false}}) {
+    e->set_vector(c.reading);
+    const auto copy = e->clone();
+    for (const ISensor* s : {e.get(), copy.get()}) {
+      const auto& w = dynamic_cast<const Encoders&>(*s);
+      EXPECT_EQ(w.scale_held(0), c.speed_held) << c.reading.transpose();
+      EXPECT_EQ(w.scale_held(1), c.yaw_rate_held) << c.reading.transpose();
+    }
+  }
+  // The class's own prediction of one state reads the state's scales whatever the mark.
+  const State st = state_of({generic("V", vec({1.5, 0.0, 0.0})), generic("W", vec({0.0, 0.0, 0.7})),
+                             generic("Sv", vec({1.03})), generic("Sw", vec({5.0})),
+                             generic("Bw", vec({-0.02}))});
+  e->set_vector(vec({0.0, 0.0}));
+  ASSERT_TRUE(wheels.scale_held(0) && wheels.scale_held(1));
+  e->state_to_measurement(st);
+  EXPECT_EQ(e->get_vector(), vec({1.03 * 1.5, 5.0 * 0.7 - 0.02}));
 }
 
 TEST(Sensor, LinearMeanUsesWeightsAsGiven)

@@ -26,21 +26,25 @@ Encoders::Encoders(int index, const json& config_data)
                {"state_speed_scale_field", "state_yaw_rate_scale_field",
                 "state_yaw_rate_bias_field"})
 {
-  const char* key = "standstill_within";
-  if (!config_data.contains(key)) {
-    return;
-  }
-  const json& within = config_data.at(key);
-  const auto bound = [&](std::size_t i) {
-    return within.is_array() && within.size() == 2 && within[i].is_number() ? within[i].get<double>()
-                                                                            : -1.0;
+  // An optional pair of bounds [speed, yaw rate], each a number of at least 0.
+  const auto bounds = [&](const char* key, auto&& set) {
+    if (!config_data.contains(key)) {
+      return;
+    }
+    const json& pair = config_data.at(key);
+    const auto bound = [&](std::size_t i) {
+      return pair.is_array() && pair.size() == 2 && pair[i].is_number() ? pair[i].get<double>()
+                                                                        : -1.0;
+    };
+    if (!(bound(0) >= 0.0 && bound(1) >= 0.0)) {
+      throw std::runtime_error("Invalid config: \"" + std::string(key) + "\" of sensor \"" +
+                               _name + "\" must be two numbers of at least 0, a speed (m/s) and a "
+                               "yaw rate (rad/s); got " + pair.dump());
+    }
+    set(bound(0), bound(1));
   };
-  if (!(bound(0) >= 0.0 && bound(1) >= 0.0)) {
-    throw std::runtime_error("Invalid config: \"" + std::string(key) + "\" of sensor \"" + _name +
-                             "\" must be two numbers of at least 0, a speed (m/s) and a yaw rate "
-                             "(rad/s); got " + within.dump());
-  }
-  set_standstill_within(bound(0), bound(1));
+  bounds("standstill_within", [this](double v, double w) { set_standstill_within(v, w); });
+  bounds("scales_learn_above", [this](double v, double w) { set_scales_learn_above(v, w); });
 }
 
 void Encoders::set_standstill_within(double speed, double yaw_rate)
@@ -53,11 +57,24 @@ void Encoders::set_standstill_within(double speed, double yaw_rate)
   _at_standstill = false;
 }
 
+void Encoders::set_scales_learn_above(double speed, double yaw_rate)
+{
+  if (!std::isfinite(speed) || !std::isfinite(yaw_rate)) {
+    throw std::invalid_argument("sensor \"" + _name + "\": the scales' learning bounds must be finite");
+  }
+  _learn_above[0] = speed;
+  _learn_above[1] = yaw_rate;
+  _scale_held[0] = _scale_held[1] = false;
+}
+
 void Encoders::set_vector(const VectorX& vec)
 {
   SensorBase::set_vector(vec);
   _at_standstill = _standstill_speed >= 0.0 && vec.size() >= 2 &&
                    std::abs(vec(0)) <= _standstill_speed && std::abs(vec(1)) <= _standstill_yaw_rate;
+  for (Eigen::Index i = 0; i < 2; ++i) {
+    _scale_held[i] = _learn_above[i] >= 0.0 && vec.size() >= 2 && std::abs(vec(i)) <= _learn_above[i];
+  }
 }
 
 void Encoders::set_corrections(const std::string& speed_scale, const std::string& yaw_rate_scale,

@@ -19,6 +19,11 @@ namespace ukf
 /// reading whose speed and yaw rate are both within them of zero says the wheels stand still, and
 /// so does the robot: no scale or slip applies, and the prediction is v and w themselves. Without
 /// the key every reading is predicted with the corrections.
+/// Optionally "scales_learn_above": [speed, yaw rate], two non-negative numbers (m/s, rad/s). A
+/// reading whose speed (or yaw rate) is within its bound of zero says too little of the scale on
+/// it: the filter predicts that entry with the scale's estimate, the same for every sigma point,
+/// so the scale learns nothing from the reading. The prediction of one state by itself
+/// (state_to_measurement) reads the state's own scale, which is that estimate at the mean.
 class Encoders final : public detail::SensorBase
 {
 public:
@@ -53,10 +58,18 @@ public:
   /// Whether the current reading is a standstill, so that the prediction leaves out the
   /// correcting fields.
   bool at_standstill() const { return _at_standstill; }
+  /// The bounds below which a reading teaches its scale nothing, as "scales_learn_above" gives
+  /// them (negative: none, the default); throws std::invalid_argument for a bound that is not
+  /// finite.
+  void set_scales_learn_above(double speed, double yaw_rate);
+  /// Whether the current reading leaves scale `entry` (0: speed, 1: yaw rate) at its estimate.
+  bool scale_held(int entry) const { return _scale_held[entry != 0]; }
 
 private:
   double _standstill_speed = -1.0, _standstill_yaw_rate = -1.0;
   bool _at_standstill = false;
+  double _learn_above[2] = {-1.0, -1.0};
+  bool _scale_held[2] = {false, false};
 };
 
 }  // namespace ukf
