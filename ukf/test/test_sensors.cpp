@@ -289,15 +289,16 @@ TEST(Encoders, AStandstillReadingLeavesTheCorrectionsOut)
       json wrong = corrected_encoders_cfg();
       wrong[key] = bad;
       EXPECT_THROW_MSG(create_sensor_from_json(0, wrong), std::runtime_error,
-                       "Invalid config: \"" + std::string(key) + "\" of sensor \"s\" must be two "
-                       "numbers of at least 0, a speed (m/s) and a yaw rate (rad/s); got " +
-                       bad.dump());
+                       "Invalid config: \"" + std::string(key) +
+                         "\" of sensor \"s\" must be two numbers of at least 0, a speed (m/s) "
+                         "and a yaw rate (rad/s); got " + bad.dump());
     }
   }
   Encoders parts(0, 2, "s", VectorX::Zero(2), MatrixX::Identity(2, 2), "V", "W", false);
   EXPECT_THROW_MSG(parts.set_standstill_within(0.1, std::nan("")), std::invalid_argument,
                    "sensor \"s\": the standstill bounds must be finite");
-  EXPECT_THROW_MSG(parts.set_scales_learn_above(std::numeric_limits<double>::infinity(), 0.1), std::invalid_argument,
+  EXPECT_THROW_MSG(parts.set_scales_learn_above(std::numeric_limits<double>::infinity(), 0.1),
+                   std::invalid_argument,
                    "sensor \"s\": the scales' learning bounds must be finite");
 }
 
@@ -320,8 +321,9 @@ TEST(Encoders, ASmallReadingMarksItsScaleHeld)
     VectorX reading;
     bool speed_held, yaw_rate_held;
   };
-  for (const Case& c : {Case{vec({0.05, -0.1}), true, true}, Case{vec({1.2, 0.0}), false, true},
-                        Case{vec({-0.01, 0.11}), true, false}, Case{vec({1.2, -0.5}), false, false}}) {
+  for (const Case& c :
+       {Case{vec({0.05, -0.1}), true, true}, Case{vec({1.2, 0.0}), false, true},
+        Case{vec({-0.01, 0.11}), true, false}, Case{vec({1.2, -0.5}), false, false}}) {
     e->set_vector(c.reading);
     const auto copy = e->clone();
     for (const ISensor* s : {e.get(), copy.get()}) {
@@ -331,9 +333,9 @@ TEST(Encoders, ASmallReadingMarksItsScaleHeld)
     }
   }
   // The class's own prediction of one state reads the state's scales whatever the mark.
-  const State st = state_of({generic("V", vec({1.5, 0.0, 0.0})), generic("W", vec({0.0, 0.0, 0.7})),
-                             generic("Sv", vec({1.03})), generic("Sw", vec({5.0})),
-                             generic("Bw", vec({-0.02}))});
+  const State st =
+    state_of({generic("V", vec({1.5, 0.0, 0.0})), generic("W", vec({0.0, 0.0, 0.7})),
+              generic("Sv", vec({1.03})), generic("Sw", vec({5.0})), generic("Bw", vec({-0.02}))});
   e->set_vector(vec({0.0, 0.0}));
   ASSERT_TRUE(wheels.scale_held(0) && wheels.scale_held(1));
   e->state_to_measurement(st);

@@ -37,9 +37,9 @@ Encoders::Encoders(int index, const json& config_data)
                                                                         : -1.0;
     };
     if (!(bound(0) >= 0.0 && bound(1) >= 0.0)) {
-      throw std::runtime_error("Invalid config: \"" + std::string(key) + "\" of sensor \"" +
-                               _name + "\" must be two numbers of at least 0, a speed (m/s) and a "
-                               "yaw rate (rad/s); got " + pair.dump());
+      throw std::runtime_error("Invalid config: \"" + std::string(key) + "\" of sensor \"" + _name +
+                               "\" must be two numbers of at least 0, a speed (m/s) and a yaw rate "
+                               "(rad/s); got " + pair.dump());
     }
     set(bound(0), bound(1));
   };
@@ -60,7 +60,8 @@ void Encoders::set_standstill_within(double speed, double yaw_rate)
 void Encoders::set_scales_learn_above(double speed, double yaw_rate)
 {
   if (!std::isfinite(speed) || !std::isfinite(yaw_rate)) {
-    throw std::invalid_argument("sensor \"" + _name + "\": the scales' learning bounds must be finite");
+    throw std::invalid_argument("sensor \"" + _name +
+                                "\": the scales' learning bounds must be finite");
   }
   _learn_above[0] = speed;
   _learn_above[1] = yaw_rate;
@@ -73,7 +74,8 @@ void Encoders::set_vector(const VectorX& vec)
   _at_standstill = _standstill_speed >= 0.0 && vec.size() >= 2 &&
                    std::abs(vec(0)) <= _standstill_speed && std::abs(vec(1)) <= _standstill_yaw_rate;
   for (Eigen::Index i = 0; i < 2; ++i) {
-    _scale_held[i] = _learn_above[i] >= 0.0 && vec.size() >= 2 && std::abs(vec(i)) <= _learn_above[i];
+    _scale_held[i] =
+      _learn_above[i] >= 0.0 && vec.size() >= 2 && std::abs(vec(i)) <= _learn_above[i];
   }
 }
 
